@@ -1,0 +1,312 @@
+#include "config.h"
+
+#include <arpa/inet.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdarg>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+
+#include "clients.h"
+
+Settings settings;
+
+double (*mono_clock_hook)() = nullptr;
+double (*wall_clock_hook)() = nullptr;
+
+void config_reset() { settings = Settings{}; }
+
+const SourceRecord* current_source() {
+  const auto& slot = settings.alt_toggle ? settings.alt_source : settings.source;
+  return slot ? &*slot : nullptr;
+}
+
+void fatal(const char* fmt, ...) {
+  va_list ap;
+  va_start(ap, fmt);
+  fputs("tolvek: ", stderr);
+  vfprintf(stderr, fmt, ap);
+  va_end(ap);
+  fputc('\n', stderr);
+  exit(-1);
+}
+
+void fatal_errno(const char* fmt, ...) {
+  int saved = errno;
+  va_list ap;
+  va_start(ap, fmt);
+  fputs("tolvek: ", stderr);
+  vfprintf(stderr, fmt, ap);
+  va_end(ap);
+  fprintf(stderr, "%s\n", strerror(saved));
+  exit(-1);
+}
+
+void* mem_alloc(size_t size) {
+  if (size == 0) return nullptr;
+  void* p = malloc(size);
+  if (!p) {
+    fprintf(stderr, "tolvek: cannot allocate%lu bytes of memory.\r\n", static_cast<unsigned long>(size));
+    exit(-1);
+  }
+  return p;
+}
+
+void* mem_realloc(void* previous, size_t size) {
+  void* p = realloc(previous, size);
+  if (!p && size != 0) {
+    fprintf(stderr, "Unable to allocate %lu bytes of memory.\r\n", static_cast<unsigned long>(size));
+    exit(-1);
+  }
+  return p;
+}
+
+static double read_clock(clockid_t id) {
+  timespec ts;
+  if (clock_gettime(id, &ts) != 0) fatal_errno("cannot get time of day.");
+  return ts.tv_sec + ts.tv_nsec / 1000 / 1e6;
+}
+
+double double_time() { return mono_clock_hook ? mono_clock_hook() : read_clock(CLOCK_MONOTONIC); }
+
+double wall_time() { return wall_clock_hook ? wall_clock_hook() : read_clock(CLOCK_REALTIME); }
+
+void error_newline(const char* text) {
+  fputs(text, stderr);
+  size_t n = strlen(text);
+  if (n > 0 && text[n - 1] != '\n') fputc('\n', stderr);
+}
+
+// Keywords match as prefixes at the very start of the line, so the order of
+// the tests in parse_line matters ("allow_ip_port" before "allow_ip").
+static char* test(char* line, const char* keyword) {
+  size_t n = strlen(keyword);
+  return strncmp(line, keyword, n) == 0 ? line + n : nullptr;
+}
+
+// Automatic base, as strtoul reads it; "-1" stores -1.
+static long number(const char* rest) { return static_cast<long>(strtoul(rest, nullptr, 0)); }
+
+// Drops one leading blank or newline and a trailing newline, nothing else:
+// blanks inside and around a password are part of it.
+static char* value(char* rest) {
+  if (*rest == ' ' || *rest == '\n') rest++;
+  size_t n = strlen(rest);
+  if (n > 0 && rest[n - 1] == '\n') rest[n - 1] = '\0';
+  return rest;
+}
+
+bool parse_address(sockaddr_in& sa, char* text) {
+  sa.sin_family = AF_INET;
+  while (*text == ' ' || *text == '\t') text++;
+  if (inet_aton(text, &sa.sin_addr) == 0) {
+    fprintf(stderr, "tolvek: invalid IP address %s", text);
+    return false;
+  }
+  return true;
+}
+
+char* parse_ip_port(sockaddr_in& sa, char* text, int parse_port) {
+  sa.sin_family = AF_INET;
+  char* colon = nullptr;
+  if (parse_port) {
+    colon = strchr(text, ':');
+    if (!colon || colon[1] == '\0') {
+      fputs("tolvek: port not specified for ", stderr);
+      error_newline(text);
+      return nullptr;
+    }
+    *colon = '\0';
+  }
+  if (!parse_address(sa, text) || !parse_port) return nullptr;
+  char* end;
+  unsigned long port = strtoul(colon + 1, &end, 10);
+  sa.sin_port = htons(static_cast<uint16_t>(port % 65536));
+  return end;
+}
+
+void add_pass(const char* text) { settings.passwords.emplace_back(text); }
+
+void add_mac(const char* text) {
+  while (*text == ' ' || *text == '\t' || *text == '\n') text++;
+  if (*text == '\0') {
+    settings.accept_any_mac = 1;
+    return;
+  }
+  Mac m{};
+  if (sscanf(text, "%hhx:%hhx:%hhx:%hhx:%hhx:%hhx", &m[0], &m[1], &m[2], &m[3], &m[4], &m[5]) < 6 &&
+      sscanf(text, "%hhx-%hhx-%hhx-%hhx-%hhx-%hhx", &m[0], &m[1], &m[2], &m[3], &m[4], &m[5]) < 6) {
+    fprintf(stderr, "tolvek: syntax error in config file: allow_mac %s\n", text);
+    exit(1);
+  }
+  settings.macs.push_back(m);
+}
+
+void add_ip(uint32_t address) { settings.ips.push_back(address); }
+
+void parse_trigger(std::optional<SourceRecord>& slot, char* text) {
+  sockaddr_in sa{};
+  char* rest = parse_ip_port(sa, text, 1);
+  if (!rest) {
+    fputs("tolvek: the (alt_)source command has invalid IP address.\n", stderr);
+    return;
+  }
+  if (*rest == ' ' || *rest == '\t') rest++;
+  size_t n = strlen(rest);
+  if (n > 0 && rest[n - 1] == '\n') n--;
+  slot = SourceRecord{sa, std::string(rest, n)};
+}
+
+static void table_full(const sockaddr_in& sa) {
+  fprintf(stderr, "tolvek: client table full, dropping config line for %s:%u\n", inet_ntoa(sa.sin_addr),
+          ntohs(sa.sin_port));
+}
+
+static void permanent_client(char* rest) {
+  sockaddr_in sa{};
+  if (!parse_ip_port(sa, rest, 1)) return;
+  Client* c = get_client(sa.sin_addr.s_addr, sa.sin_port);
+  if (!c) return table_full(sa);
+  if (!(c->flags & F_ACTIVE)) n_active_clients++;
+  c->flags |= F_PERMANENT | F_ENABLED;
+  printf("Adding a permanent client %s:%u\n", inet_ntoa(sa.sin_addr), ntohs(sa.sin_port));
+}
+
+static void allowed_client(char* rest) {
+  sockaddr_in sa{};
+  if (!parse_ip_port(sa, rest, 1)) return;
+  Client* c = get_client(sa.sin_addr.s_addr, sa.sin_port);
+  if (!c) return table_full(sa);
+  c->flags |= F_ALLOWED;
+}
+
+static void allowed_ip(char* rest) {
+  sockaddr_in sa{};
+  // An address that does not parse is dropped, as a bad "client" line is.
+  if (parse_address(sa, rest)) add_ip(sa.sin_addr.s_addr);
+}
+
+void parse_line(char* line) {
+  char* rest;
+  if ((rest = test(line, "legacy"))) {
+    settings.accept_qmz = 1;
+  } else if ((rest = test(line, "input_port"))) {
+    settings.input_port = number(rest);
+  } else if ((rest = test(line, "statistics_port"))) {
+    settings.statistics_port = number(rest);
+  } else if ((rest = test(line, "alt_input_port"))) {
+    settings.alt_input_port = number(rest);
+  } else if ((rest = test(line, "output_port"))) {
+    settings.output_port = number(rest);
+  } else if ((rest = test(line, "client"))) {
+    permanent_client(rest);
+  } else if ((rest = test(line, "max_clients"))) {
+    settings.max_n_clients = static_cast<unsigned>(number(rest));
+  } else if ((rest = test(line, "allow_pass"))) {
+    add_pass(value(rest));
+  } else if ((rest = test(line, "allow_mac"))) {
+    add_mac(value(rest));
+  } else if ((rest = test(line, "allow_ip_port"))) {
+    allowed_client(rest);
+  } else if ((rest = test(line, "allow_ip"))) {
+    allowed_ip(rest);
+  } else if ((rest = test(line, "source"))) {
+    parse_trigger(settings.source, rest);
+  } else if ((rest = test(line, "alt_source"))) {
+    parse_trigger(settings.alt_source, rest);
+  } else if (test(line, "#") || test(line, "\n")) {
+    // comment or empty line
+  } else {
+    fputs("tolvek: I don't understand the config line ", stderr);
+    error_newline(line);
+  }
+}
+
+void print_help() {
+  puts("Usage:");
+  puts("     tolvek -h: prints this screen");
+  puts("     tolvek path_to_config_file");
+  puts("     tolvek -i input_port -o output port [other options]");
+  puts("     Other options:");
+  puts("        -m mac_addr. Allow MAC option. If set to \" \", accepts any MAC");
+  puts("        -l Legacy option. Allows devices with missing QMZ header to join");
+  puts("        -p password. Allow password. Either empty (\" \"), or real password");
+  puts("        -s statistics_port password. Sets a port to listen for statistics updates");
+  puts("        -n max_n_clients. Sets the maximum number of clients allowed to connect.");
+  exit(0);
+}
+
+void parse_config(const char* filename) {
+  if (strcmp(filename, "-h") == 0) print_help();
+  FILE* f = fopen(filename, "r");
+  if (!f) {
+    int saved = errno;
+    fprintf(stderr, "Cannot open config file %s: %s\n", filename, strerror(saved));
+    exit(-1);
+  }
+  char line[1024];
+  while (fgets(line, sizeof line, f)) parse_line(line);
+  fclose(f);
+}
+
+// An option becomes the same line a configuration file would hold, cut to
+// the 49 characters the line buffer holds, and is echoed as parsed.
+void parse_options(int argc, char** argv) {
+  char pseudo_line[50];
+  int opt;
+  while ((opt = getopt(argc, argv, "hi:o:s:lp:m:n:")) != -1) {
+    switch (opt) {
+      case 'i':
+        snprintf(pseudo_line, sizeof pseudo_line, "input_port %s\n", optarg);
+        printf("LINE to parse: %s", pseudo_line);
+        parse_line(pseudo_line);
+        break;
+      case 'o':
+        snprintf(pseudo_line, sizeof pseudo_line, "output_port %s\n", optarg);
+        parse_line(pseudo_line);
+        printf("LINE to parse: %s", pseudo_line);
+        break;
+      case 's':
+        snprintf(pseudo_line, sizeof pseudo_line, "statistics_port %s\n", optarg);
+        parse_line(pseudo_line);
+        printf("LINE to parse: %s", pseudo_line);
+        break;
+      case 'n':
+        snprintf(pseudo_line, sizeof pseudo_line, "max_clients %s\n", optarg);
+        parse_line(pseudo_line);
+        printf("LINE to parse: %s", pseudo_line);
+        break;
+      case 'l':
+        snprintf(pseudo_line, sizeof pseudo_line, "legacy");
+        parse_line(pseudo_line);
+        printf("LINE to parse: %s\n", pseudo_line);
+        break;
+      case 'p':
+        snprintf(pseudo_line, sizeof pseudo_line, "allow_pass %s", optarg);
+        parse_line(pseudo_line);
+        printf("LINE to parse: %s\n", pseudo_line);
+        break;
+      case 'm':
+        snprintf(pseudo_line, sizeof pseudo_line, "allow_mac %s \n", optarg);
+        parse_line(pseudo_line);
+        printf("LINE to parse: %s\n", pseudo_line);
+        break;
+      default:  // -h, unknown options and missing arguments are skipped
+        break;
+    }
+  }
+}
+
+void check_config() {
+  if (settings.input_port < 0) fatal("input port must be configured.");
+  if (settings.output_port < 0) fatal("output port must be configured.");
+  if (!settings.alt_source) {
+    settings.alt_source = settings.source;
+  } else if (!settings.source) {
+    fputs("tolvek: you cannot specify alt source and not source\n", stderr);
+    exit(-1);
+  }
+}

@@ -1,0 +1,109 @@
+// Settings, configuration lines, start-up validation and the process-wide
+// helpers (fatal errors, allocation, clocks).
+//
+// Settings are written only while the configuration is read; afterwards the
+// rest of the program treats them as constants, except `alt_toggle`, which
+// input failover flips. Addresses and ports are kept in network byte order.
+#ifndef TOLVEK_CONFIG_H_
+#define TOLVEK_CONFIG_H_
+
+#include <netinet/in.h>
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+constexpr unsigned MAX_QMZP_CLIENTS = 32;
+
+// Periods and timeouts, in seconds, all measured on the monotonic clock.
+constexpr int client_timeout = 20;
+constexpr int data_timeout = 4;
+constexpr int trigger_period = 2;
+constexpr double decay_time = 3.0;
+constexpr double stat_period = 2.0;
+
+constexpr const char* VERSION_LINE = "Version:2.0.5 18 December 2024";
+
+using Mac = std::array<uint8_t, 6>;
+
+// A source of the stream, which is also where the upstream keep-alive goes.
+// Port 0 accepts any sender port of the address and sends no keep-alive.
+struct SourceRecord {
+  sockaddr_in a;
+  std::string password;
+};
+
+struct Settings {
+  long input_port = -1;
+  long alt_input_port = -1;  // negative: no failover
+  long output_port = -1;
+  long statistics_port = -1;  // -1: no statistics socket
+  unsigned max_n_clients = MAX_QMZP_CLIENTS;
+  unsigned accept_qmz = 0;     // admit the bare 4-byte legacy registration
+  uint8_t accept_any_mac = 0;  // any sender id passes the MAC test
+  std::vector<std::string> passwords;
+  std::vector<Mac> macs;
+  std::vector<uint32_t> ips;  // network byte order
+  std::optional<SourceRecord> source;
+  std::optional<SourceRecord> alt_source;
+  int alt_toggle = 0;  // 1 while the alternate input port and source are current
+};
+
+extern Settings settings;
+
+// Start values for every setting.
+void config_reset();
+
+// The source whose data is accepted now: the alternate one while failed over.
+// Null when no source is configured.
+const SourceRecord* current_source();
+
+// Fatal errors: "tolvek: " and the text, then a newline (fatal) or the
+// system's description of the errno current at the call (fatal_errno);
+// both exit with status -1, which shows as 255.
+[[noreturn]] void fatal(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
+[[noreturn]] void fatal_errno(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
+
+// Allocation that never returns failure. mem_alloc(0) returns null.
+void* mem_alloc(size_t size);
+void* mem_realloc(void* previous, size_t size);
+
+// Monotonic seconds, microsecond resolution: every timeout, period and rate.
+double double_time();
+// Wall-clock seconds: only for the times shown to people.
+double wall_time();
+// Null in the daemon; tests point them at a fake clock.
+extern double (*mono_clock_hook)();
+extern double (*wall_clock_hook)();
+
+// Writes text to standard error, adding a newline unless it is empty or
+// already ends with one.
+void error_newline(const char* text);
+
+// Interprets one configuration line. The line is modified in place.
+void parse_line(char* line);
+
+// Parses "address" or "address:port" into sa. With parse_port, returns the
+// position where the port text ended, or null after a complaint on standard
+// error. Without parse_port it always returns null; use parse_address.
+char* parse_ip_port(sockaddr_in& sa, char* text, int parse_port);
+// The address half of parse_ip_port: false after the "invalid IP address"
+// complaint.
+bool parse_address(sockaddr_in& sa, char* text);
+
+void add_pass(const char* text);
+void add_mac(const char* text);  // exits with status 1 on a malformed MAC
+void add_ip(uint32_t address);
+void parse_trigger(std::optional<SourceRecord>& slot, char* text);
+
+// Reads a configuration file ("-h" prints the help instead).
+void parse_config(const char* filename);
+// Translates command-line options into configuration lines.
+void parse_options(int argc, char** argv);
+[[noreturn]] void print_help();
+void check_config();
+
+#endif  // TOLVEK_CONFIG_H_

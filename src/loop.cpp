@@ -1,0 +1,126 @@
+#include "loop.h"
+
+#include <arpa/inet.h>
+#include <poll.h>
+
+#include <cerrno>
+#include <cstdio>
+
+#include "clients.h"
+#include "config.h"
+#include "net.h"
+
+double last_data = 0;
+double last_trigger = 0;
+
+void loop_reset() {
+  last_data = 0;
+  last_trigger = 0;
+}
+
+bool check_source_addr(const sockaddr_in& sender, in_addr dest) {
+  if (!settings.source) return true;
+  const SourceRecord* src = current_source();
+  // A group's datagrams carry their sender's own address: they are told by
+  // the group they were sent to.
+  if (is_multicast(ntohl(src->a.sin_addr.s_addr))) return dest.s_addr == src->a.sin_addr.s_addr;
+  if (sender.sin_addr.s_addr != src->a.sin_addr.s_addr) return false;
+  return src->a.sin_port == 0 || sender.sin_port == src->a.sin_port;
+}
+
+bool process_client(Client& c, int64_t now, const uint8_t* buf, size_t len) {
+  if (!(c.flags & F_PERMANENT) && (c.flags & F_ENABLED) && c.last_contact + client_timeout < now) {
+    in_addr a{c.s_addr};
+    printf("Client %s:%u timed out.\n", inet_ntoa(a), ntohs(c.sin_port));
+    if (n_active_clients == 0) fatal("internal error: deleting an active client when there is zero active clients.");
+    n_active_clients--;
+    if (!(c.flags & F_ALLOWED)) return false;
+    c.flags &= static_cast<uint8_t>(~F_ENABLED);
+    return true;
+  }
+  if (buf && (c.flags & F_ENABLED)) {
+    sockaddr_in to{};
+    to.sin_family = AF_INET;
+    to.sin_addr.s_addr = c.s_addr;
+    to.sin_port = c.sin_port;
+    if (int err = send_packet(output_socket, buf, len, to)) {
+      send_failed(err, len, to);
+    } else {
+      c.rtp_packets_sent++;
+    }
+  }
+  return true;
+}
+
+void send_packets(const uint8_t* buf, size_t len) {
+  int64_t now = mono_seconds();
+  // Compact in place: removals never reorder the kept entries.
+  size_t kept = 0;
+  for (size_t i = 0; i < clients.size(); i++) {
+    if (!process_client(clients[i], now, buf, len)) continue;
+    if (kept != i) clients[kept] = clients[i];
+    kept++;
+  }
+  clients.resize(kept);
+}
+
+void check_timeouts() { send_packets(nullptr, 0); }
+
+void handle_data(const uint8_t* buf, size_t len, const sockaddr_in& sender, in_addr dest) {
+  if (!check_source_addr(sender, dest)) {
+    fprintf(stderr, "3:Request from %s:%u rejected.\n", inet_ntoa(sender.sin_addr), ntohs(sender.sin_port));
+    return;
+  }
+  last_data = double_time();
+  send_packets(buf, len);
+}
+
+void read_packet(int handle) {
+  static uint8_t buf[RECEIVE_BUFFER];
+  sockaddr_in from{};
+  in_addr dest{};
+  ssize_t n = receive_packet(handle, buf, RECEIVE_BUFFER - 1, from, dest);
+  if (n < 0) return;
+  // Nothing sent back to port 0 can arrive; no legitimate sender uses it.
+  if (from.sin_port == 0) return;
+  size_t len = static_cast<size_t>(n);
+  if (handle == output_socket) {
+    // Control packets arrive here; their handling comes with registration.
+    return;
+  }
+  if (statistics_socket >= 0 && handle == statistics_socket) {
+    return;
+  }
+  handle_data(buf, len, from, dest);
+}
+
+void loop_iteration() {
+  pollfd fds[3] = {
+      {input_socket, POLLIN, 0},
+      // Read once per wake-up: when input and output share a socket, poll
+      // would report it twice and the second read would block.
+      {output_socket == input_socket ? -1 : output_socket, POLLIN, 0},
+      {statistics_socket, POLLIN, 0},
+  };
+  int r = poll(fds, 3, POLL_TIMEOUT_MS);
+  if (r < 0) {
+    if (errno == EINTR || errno == EAGAIN) return;
+    fatal_errno("Cannot wait on socket.");
+  }
+  if (fds[0].revents & POLLIN) read_packet(fds[0].fd);
+  if (fds[1].revents & POLLIN) read_packet(fds[1].fd);
+  if (fds[2].revents & POLLIN) read_packet(fds[2].fd);
+  if (double_time() > last_data + data_timeout) {
+    if (settings.alt_input_port >= 0) {
+      printf("Reception timed out.\n");
+      shutdown_sockets();
+      settings.alt_toggle ^= 1;
+      init_sockets();
+    }
+    check_timeouts();
+  }
+}
+
+void select_loop() {
+  for (;;) loop_iteration();
+}

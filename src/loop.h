@@ -1,0 +1,41 @@
+// The event loop, the data path and the upstream keep-alive.
+//
+// The loop is a thin shell: each wake-up is loop_iteration(), and each step
+// of a datagram's road (source filter, fan-out and liveness pass, statistics
+// update) is a function of its own, so a batching loop can call them in turn.
+#ifndef TOLVEK_LOOP_H_
+#define TOLVEK_LOOP_H_
+
+#include <netinet/in.h>
+
+#include <cstddef>
+#include <cstdint>
+
+struct Client;
+
+extern double last_data;     // monotonic time of the last accepted data datagram
+extern double last_trigger;  // monotonic time of the last keep-alive decision
+
+constexpr size_t RECEIVE_BUFFER = 65536;
+constexpr int POLL_TIMEOUT_MS = 1000;
+
+void loop_reset();
+
+[[noreturn]] void select_loop();
+// One wake-up: wait, read each ready socket once, keep-alive, failover.
+void loop_iteration();
+// Reads one datagram from handle and hands it to the handler of its role.
+void read_packet(int handle);
+
+// Source filter. dest is the datagram's destination address, needed to tell
+// a multicast source's datagrams (INADDR_ANY when unknown).
+bool check_source_addr(const sockaddr_in& sender, in_addr dest);
+// Data path for one datagram from the input socket.
+void handle_data(const uint8_t* buf, size_t len, const sockaddr_in& sender, in_addr dest);
+// Fan-out and liveness pass; buf null is a pass that only retires clients.
+void send_packets(const uint8_t* buf, size_t len);
+void check_timeouts();
+// One entry of the pass: false when the entry is to be removed.
+bool process_client(Client& c, int64_t now, const uint8_t* buf, size_t len);
+
+#endif  // TOLVEK_LOOP_H_

@@ -1,0 +1,196 @@
+#include "net.h"
+
+#include <arpa/inet.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <array>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+
+#include "config.h"
+#include "loop.h"
+
+int input_socket = -1;
+int output_socket = -1;
+int statistics_socket = -1;
+
+int my_socket() {
+  int fd = socket(AF_INET, SOCK_DGRAM, IPPROTO_UDP);
+  if (fd < 0) fatal_errno("cannot get a UDP socket: ");
+  return fd;
+}
+
+void my_bind(int handle, long port) {
+  sockaddr_in sa{};
+  sa.sin_family = AF_INET;
+  sa.sin_addr.s_addr = htonl(INADDR_ANY);
+  sa.sin_port = htons(static_cast<uint16_t>(port));
+  if (bind(handle, reinterpret_cast<sockaddr*>(&sa), sizeof sa) != 0)
+    fatal_errno("cannot bind the socket at port %u: ", static_cast<unsigned>(port));
+}
+
+void my_setsockopt(int handle, int level, int option, const void* value, socklen_t length) {
+  int r;
+  do {
+    r = setsockopt(handle, level, option, value, length);
+  } while (r != 0 && (errno == EINTR || errno == EAGAIN));
+  if (r != 0) fatal_errno("Cannot set socket options");
+}
+
+void my_close(int handle) {
+  int r;
+  do {
+    r = close(handle);
+  } while (r != 0 && errno == EINTR);
+  if (r != 0) fatal_errno("cannot close a socket");
+}
+
+int send_packet(int handle, const void* buf, size_t len, const sockaddr_in& address) {
+  for (;;) {
+    if (sendto(handle, buf, len, 0, reinterpret_cast<const sockaddr*>(&address), sizeof address) >= 0) return 0;
+    if (errno != EINTR) return errno;
+  }
+}
+
+// Send failure reports, one slot per recently failing destination.
+struct FailureReport {
+  uint32_t s_addr = 0;
+  uint16_t sin_port = 0;
+  bool used = false;
+  double last_report = 0;
+  unsigned left_out = 0;
+};
+static std::array<FailureReport, 16> failure_reports;
+
+void net_reset() { failure_reports = {}; }
+
+static FailureReport& report_slot(const sockaddr_in& address) {
+  FailureReport* oldest = &failure_reports[0];
+  for (auto& r : failure_reports) {
+    if (r.used && r.s_addr == address.sin_addr.s_addr && r.sin_port == address.sin_port) return r;
+    if (!r.used) {
+      oldest = &r;
+      break;
+    }
+    if (r.last_report < oldest->last_report) oldest = &r;
+  }
+  *oldest = FailureReport{};
+  oldest->used = true;
+  oldest->s_addr = address.sin_addr.s_addr;
+  oldest->sin_port = address.sin_port;
+  oldest->last_report = -1e9;
+  return *oldest;
+}
+
+void send_failed(int err, size_t len, const sockaddr_in& address) {
+  // These mean the program itself is broken; anything else concerns only
+  // this destination, and one bad client must not stop the stream for all.
+  if (err == EBADF || err == ENOTSOCK || err == EFAULT || err == EDESTADDRREQ) {
+    errno = err;
+    fatal_errno("cannot send a UDP packet %lu bytes long: ", static_cast<unsigned long>(len));
+  }
+  FailureReport& r = report_slot(address);
+  double now = double_time();
+  if (now - r.last_report < 1.0) {
+    r.left_out++;
+    return;
+  }
+  fprintf(stderr, "tolvek: cannot send a UDP packet %lu bytes long: %s, to %s:%u", static_cast<unsigned long>(len),
+          strerror(err), inet_ntoa(address.sin_addr), ntohs(address.sin_port));
+  if (r.left_out) fprintf(stderr, " (%u repeats left out)", r.left_out);
+  fputc('\n', stderr);
+  r.last_report = now;
+  r.left_out = 0;
+}
+
+static void put_le32(uint8_t* p, uint32_t v) {
+  p[0] = static_cast<uint8_t>(v);
+  p[1] = static_cast<uint8_t>(v >> 8);
+  p[2] = static_cast<uint8_t>(v >> 16);
+  p[3] = static_cast<uint8_t>(v >> 24);
+}
+
+void send_fragmented_packet(int handle, const uint8_t* buf, size_t len, const sockaddr_in& address) {
+  uint8_t fragment[FRAGMENT_HEADER + FRAGMENT_PAYLOAD];
+  for (size_t i = 0; i * FRAGMENT_PAYLOAD < len; i++) {
+    size_t offset = i * FRAGMENT_PAYLOAD;
+    size_t n = len - offset < FRAGMENT_PAYLOAD ? len - offset : FRAGMENT_PAYLOAD;
+    put_le32(fragment, static_cast<uint32_t>(len));
+    put_le32(fragment + 4, static_cast<uint32_t>(i));
+    memcpy(fragment + FRAGMENT_HEADER, buf + offset, n);
+    if (int err = send_packet(handle, fragment, n + FRAGMENT_HEADER, address)) send_failed(err, n, address);
+  }
+}
+
+ssize_t receive_packet(int handle, uint8_t* buf, size_t size, sockaddr_in& from, in_addr& dest) {
+  iovec iov{buf, size};
+  alignas(cmsghdr) uint8_t control[CMSG_SPACE(sizeof(in_pktinfo))];
+  msghdr msg{};
+  msg.msg_name = &from;
+  msg.msg_namelen = sizeof from;
+  msg.msg_iov = &iov;
+  msg.msg_iovlen = 1;
+  msg.msg_control = control;
+  msg.msg_controllen = sizeof control;
+  ssize_t n = recvmsg(handle, &msg, 0);
+  dest.s_addr = htonl(INADDR_ANY);
+  if (n < 0) return -1;
+  for (cmsghdr* c = CMSG_FIRSTHDR(&msg); c; c = CMSG_NXTHDR(&msg, c)) {
+    if (c->cmsg_level == IPPROTO_IP && c->cmsg_type == IP_PKTINFO) {
+      in_pktinfo info;
+      memcpy(&info, CMSG_DATA(c), sizeof info);
+      dest = info.ipi_addr;
+    }
+  }
+  return n;
+}
+
+bool is_multicast(uint32_t host_addr) { return (host_addr >> 28) == 0xe; }
+
+void init_sockets() {
+  long port = settings.alt_toggle ? settings.alt_input_port : settings.input_port;
+  input_socket = my_socket();
+  my_bind(input_socket, port);
+  printf("Setting up to listen at UDP port %u, socket handle: %u.\n", static_cast<unsigned>(port),
+         static_cast<unsigned>(input_socket));
+  if (port == settings.output_port) {
+    output_socket = input_socket;
+  } else {
+    output_socket = my_socket();
+    my_bind(output_socket, settings.output_port);
+    printf("Setting up to output UDP port %ld, socket handle: %u.\n", settings.output_port,
+           static_cast<unsigned>(output_socket));
+  }
+  if (settings.statistics_port != -1) {
+    statistics_socket = my_socket();
+    my_bind(statistics_socket, settings.statistics_port);
+    printf("Setting up to statistics UDP port %ld, socket handle: %u\n", settings.statistics_port,
+           static_cast<unsigned>(statistics_socket));
+  }
+  last_data = double_time();
+  multicast_setup_socket();
+}
+
+void shutdown_sockets() {
+  my_close(input_socket);
+  if (output_socket != input_socket) my_close(output_socket);
+  if (statistics_socket >= 0) my_close(statistics_socket);
+  input_socket = output_socket = statistics_socket = -1;
+}
+
+void multicast_setup_socket() {
+  const SourceRecord* src = current_source();
+  if (!src || !is_multicast(ntohl(src->a.sin_addr.s_addr))) return;
+  printf("Joining multicast group for the source.\n");
+  int off = 0;
+  my_setsockopt(input_socket, IPPROTO_IP, IP_MULTICAST_LOOP, &off, sizeof off);
+  ip_mreq mreq{};
+  mreq.imr_multiaddr = src->a.sin_addr;
+  mreq.imr_interface.s_addr = htonl(INADDR_ANY);
+  my_setsockopt(input_socket, IPPROTO_IP, IP_ADD_MEMBERSHIP, &mreq, sizeof mreq);
+  // The source filter tells the group's datagrams by their destination.
+  int on = 1;
+  my_setsockopt(input_socket, IPPROTO_IP, IP_PKTINFO, &on, sizeof on);
+}

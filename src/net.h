@@ -1,0 +1,52 @@
+// The three UDP sockets and the calls through which the program uses them.
+//
+// Input and output share one socket when their ports are equal. Handles are
+// -1 while closed; the statistics socket exists only with a statistics port.
+#ifndef TOLVEK_NET_H_
+#define TOLVEK_NET_H_
+
+#include <netinet/in.h>
+#include <sys/types.h>
+
+#include <cstddef>
+#include <cstdint>
+
+extern int input_socket;
+extern int output_socket;
+extern int statistics_socket;
+
+constexpr size_t FRAGMENT_PAYLOAD = 1400;
+constexpr size_t FRAGMENT_HEADER = 8;
+
+// Each dies with its message on failure, retrying EINTR (and EAGAIN for
+// options) first. my_bind binds the wildcard address at port modulo 65536.
+int my_socket();
+void my_bind(int handle, long port);
+void my_setsockopt(int handle, int level, int option, const void* value, socklen_t length);
+void my_close(int handle);
+
+// Sends one datagram; returns 0 or the errno of the failure (EINTR retried).
+int send_packet(int handle, const void* buf, size_t len, const sockaddr_in& address);
+// What to do with a failed send: errors that mean the program is broken end
+// it; anything else drops this datagram for this destination and is reported
+// at most once a second per destination. len is the payload size reported.
+void send_failed(int err, size_t len, const sockaddr_in& address);
+// Sends len bytes as fragments of at most 1400 payload bytes, each behind an
+// 8-byte header: total length and fragment index, little-endian.
+void send_fragmented_packet(int handle, const uint8_t* buf, size_t len, const sockaddr_in& address);
+
+// Receives one datagram. dest is the address it was sent to when the socket
+// reports it (the multicast input), else INADDR_ANY. Returns -1 on failure.
+ssize_t receive_packet(int handle, uint8_t* buf, size_t size, sockaddr_in& from, in_addr& dest);
+
+void init_sockets();
+void shutdown_sockets();
+void multicast_setup_socket();
+
+// Host byte order address in 224.0.0.0/4.
+bool is_multicast(uint32_t host_addr);
+
+// For tests: forget the rate limit of send failure reports.
+void net_reset();
+
+#endif  // TOLVEK_NET_H_

@@ -1,0 +1,45 @@
+#include <syslog.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <new>
+
+#include "config.h"
+#include "loop.h"
+#include "net.h"
+
+// Containers grow through operator new: a failed growth ends the process
+// with the same message as any other failed allocation.
+void* operator new(size_t size) {
+  if (size == 0) size = 1;
+  return mem_realloc(nullptr, size);
+}
+void* operator new[](size_t size) { return operator new(size); }
+void operator delete(void* p) noexcept { free(p); }
+void operator delete[](void* p) noexcept { free(p); }
+void operator delete(void* p, size_t) noexcept { free(p); }
+void operator delete[](void* p, size_t) noexcept { free(p); }
+
+int main(int argc, char** argv) {
+  // Progress lines must appear at once under a service manager or a pipe.
+  setvbuf(stdout, nullptr, _IOLBF, 0);
+  setvbuf(stderr, nullptr, _IOLBF, 0);
+
+  openlog(argv[0], LOG_PID, LOG_LOCAL0);
+  syslog(LOG_INFO, "Started Logging for %s", argv[0]);
+  printf("%s\n", VERSION_LINE);
+
+  if (argc < 2) {
+    fputs("tolvek: Run me again with config file path as an argument.\n", stderr);
+    exit(-1);
+  }
+  if (argc == 2) {
+    parse_config(argv[1]);
+  } else {
+    parse_options(argc, argv);
+  }
+  check_config();
+
+  init_sockets();
+  select_loop();
+}

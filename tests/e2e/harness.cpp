@@ -1,0 +1,201 @@
+#include "harness.h"
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <ctime>
+#include <fstream>
+#include <sstream>
+
+double now_seconds() {
+  timespec ts;
+  clock_gettime(CLOCK_MONOTONIC, &ts);
+  return ts.tv_sec + ts.tv_nsec / 1e9;
+}
+
+Bytes bytes_of(const std::string& s) { return Bytes(s.begin(), s.end()); }
+
+int count_of(const std::string& haystack, const std::string& needle) {
+  int n = 0;
+  for (size_t at = haystack.find(needle); at != std::string::npos; at = haystack.find(needle, at + 1)) n++;
+  return n;
+}
+
+static sockaddr_in address(const char* ip, uint16_t port) {
+  sockaddr_in sa{};
+  sa.sin_family = AF_INET;
+  inet_aton(ip, &sa.sin_addr);
+  sa.sin_port = htons(port);
+  return sa;
+}
+
+uint16_t free_port() {
+  Udp probe("0.0.0.0");
+  return probe.port;
+}
+
+Udp::Udp(const char* addr, uint16_t at_port) {
+  fd = socket(AF_INET, SOCK_DGRAM, 0);
+  sockaddr_in sa = address(addr, at_port);
+  if (bind(fd, reinterpret_cast<sockaddr*>(&sa), sizeof sa) != 0) abort();
+  socklen_t n = sizeof sa;
+  getsockname(fd, reinterpret_cast<sockaddr*>(&sa), &n);
+  port = ntohs(sa.sin_port);
+}
+
+Udp::~Udp() { close(fd); }
+
+void Udp::send(const Bytes& data, uint16_t to_port, const char* to) const {
+  sockaddr_in sa = address(to, to_port);
+  sendto(fd, data.data(), data.size(), 0, reinterpret_cast<sockaddr*>(&sa), sizeof sa);
+}
+
+void Udp::send(const std::string& text, uint16_t to_port, const char* to) const { send(bytes_of(text), to_port, to); }
+
+Bytes Udp::receive(double timeout, sockaddr_in* from) const {
+  pollfd p{fd, POLLIN, 0};
+  if (poll(&p, 1, static_cast<int>(timeout * 1000)) <= 0) return {};
+  Bytes buf(65536);
+  sockaddr_in sa{};
+  socklen_t n = sizeof sa;
+  ssize_t r = recvfrom(fd, buf.data(), buf.size(), 0, reinterpret_cast<sockaddr*>(&sa), &n);
+  if (from) *from = sa;
+  buf.resize(r > 0 ? static_cast<size_t>(r) : 0);
+  return buf;
+}
+
+bool Udp::silent_for(double quiet_for) const {
+  pollfd p{fd, POLLIN, 0};
+  return poll(&p, 1, static_cast<int>(quiet_for * 1000)) == 0;
+}
+
+bool send_from_port_zero(const Bytes& data, uint16_t to_port) {
+  int fd = socket(AF_INET, SOCK_RAW, IPPROTO_UDP);
+  if (fd < 0) return false;
+  Bytes packet(8);
+  packet[2] = static_cast<uint8_t>(to_port >> 8);
+  packet[3] = static_cast<uint8_t>(to_port);
+  size_t len = data.size() + 8;
+  packet[4] = static_cast<uint8_t>(len >> 8);
+  packet[5] = static_cast<uint8_t>(len);
+  // Source port and checksum stay 0: no checksum is valid for UDP on IPv4.
+  packet.insert(packet.end(), data.begin(), data.end());
+  sockaddr_in sa = address("127.0.0.1", 0);
+  ssize_t n = sendto(fd, packet.data(), packet.size(), 0, reinterpret_cast<sockaddr*>(&sa), sizeof sa);
+  close(fd);
+  return n == static_cast<ssize_t>(packet.size());
+}
+
+static std::string scratch_dir() {
+  char dir[] = "/tmp/tolvek_e2e_XXXXXX";
+  if (!mkdtemp(dir)) abort();
+  return dir;
+}
+
+static Daemon start(const std::vector<std::string>& argv, std::string dir) {
+  Daemon d;
+  d.dir = std::move(dir);
+  d.pid = fork();
+  if (d.pid == 0) {
+    int out = open((d.dir + "/out").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    int err = open((d.dir + "/err").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    dup2(out, 1);
+    dup2(err, 2);
+    int null = open("/dev/null", O_RDONLY);
+    dup2(null, 0);
+    if (chdir(d.dir.c_str()) != 0) _exit(127);
+    std::vector<char*> args;
+    for (const auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
+    args.push_back(nullptr);
+    execvp(args[0], args.data());
+    _exit(127);
+  }
+  return d;
+}
+
+Daemon Daemon::run(const std::vector<std::string>& argv) { return start(argv, scratch_dir()); }
+
+Daemon Daemon::with_args(const std::vector<std::string>& args) {
+  std::vector<std::string> argv{TOLVEK_BINARY};
+  argv.insert(argv.end(), args.begin(), args.end());
+  return run(argv);
+}
+
+Daemon Daemon::with_config(const std::string& config_text) {
+  std::string dir = scratch_dir();
+  std::string path = dir + "/tolvek.conf";
+  std::ofstream(path) << config_text;
+  return start({TOLVEK_BINARY, path}, dir);
+}
+
+Daemon::Daemon(Daemon&& other) noexcept { *this = std::move(other); }
+
+Daemon& Daemon::operator=(Daemon&& other) noexcept {
+  std::swap(pid, other.pid);
+  std::swap(dir, other.dir);
+  std::swap(status, other.status);
+  return *this;
+}
+
+Daemon::~Daemon() {
+  kill_now();
+  if (!dir.empty()) {
+    std::string cmd = "rm -rf '" + dir + "'";
+    if (system(cmd.c_str()) != 0) {
+    }
+  }
+}
+
+void Daemon::kill_now() {
+  if (pid <= 0 || status != -1) return;
+  kill(pid, SIGKILL);
+  int st;
+  waitpid(pid, &st, 0);
+  status = 128 + SIGKILL;
+}
+
+static std::string slurp(const std::string& path) {
+  std::ifstream f(path);
+  std::stringstream s;
+  s << f.rdbuf();
+  return s.str();
+}
+
+std::string Daemon::out() const { return slurp(dir + "/out"); }
+std::string Daemon::err() const { return slurp(dir + "/err"); }
+
+static bool wait_in(const Daemon& d, bool err, const std::string& needle, double timeout, int count) {
+  double end = now_seconds() + timeout;
+  for (;;) {
+    if (count_of(err ? d.err() : d.out(), needle) >= count) return true;
+    if (now_seconds() > end) return false;
+    usleep(20000);
+  }
+}
+
+bool Daemon::wait_out(const std::string& needle, double timeout, int count) const {
+  return wait_in(*this, false, needle, timeout, count);
+}
+bool Daemon::wait_err(const std::string& needle, double timeout, int count) const {
+  return wait_in(*this, true, needle, timeout, count);
+}
+
+int Daemon::wait_exit(double timeout) {
+  if (status != -1) return status;
+  double end = now_seconds() + timeout;
+  for (;;) {
+    int st;
+    if (waitpid(pid, &st, WNOHANG) == pid) {
+      status = WIFEXITED(st) ? WEXITSTATUS(st) : 128 + WTERMSIG(st);
+      return status;
+    }
+    if (now_seconds() > end) return -1;
+    usleep(10000);
+  }
+}

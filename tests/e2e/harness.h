@@ -1,0 +1,71 @@
+// Runs the real daemon on loopback ports and talks to it over UDP.
+#ifndef TOLVEK_TESTS_HARNESS_H_
+#define TOLVEK_TESTS_HARNESS_H_
+
+#include <netinet/in.h>
+#include <sys/types.h>
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+using Bytes = std::vector<uint8_t>;
+
+// A port no socket holds right now (the kernel's pick, released at once).
+uint16_t free_port();
+
+// A UDP socket bound to address:port (0: any free port).
+struct Udp {
+  int fd = -1;
+  uint16_t port = 0;
+  explicit Udp(const char* address = "127.0.0.1", uint16_t at_port = 0);
+  ~Udp();
+  Udp(const Udp&) = delete;
+  Udp& operator=(const Udp&) = delete;
+
+  void send(const Bytes& data, uint16_t to_port, const char* to = "127.0.0.1") const;
+  void send(const std::string& text, uint16_t to_port, const char* to = "127.0.0.1") const;
+  // The next datagram within timeout seconds, else an empty vector.
+  Bytes receive(double timeout = 2.0, sockaddr_in* from = nullptr) const;
+  // Waits quiet_for seconds and reports whether anything arrived.
+  bool silent_for(double quiet_for) const;
+};
+
+// The daemon, started in a scratch directory with its output in files; it is
+// killed and reaped when the object goes.
+struct Daemon {
+  pid_t pid = -1;
+  std::string dir;
+  int status = -1;  // exit status once reaped, -1 while running
+
+  // Starts the daemon with one configuration file holding config_text.
+  static Daemon with_config(const std::string& config_text);
+  // Starts the daemon with these arguments after the program name.
+  static Daemon with_args(const std::vector<std::string>& args);
+  // Runs argv[0] as the daemon itself, for wrappers (argv includes the program).
+  static Daemon run(const std::vector<std::string>& argv);
+
+  Daemon() = default;
+  Daemon(Daemon&& other) noexcept;
+  Daemon& operator=(Daemon&& other) noexcept;
+  ~Daemon();
+
+  std::string out() const;
+  std::string err() const;
+  // Waits until standard output (or error) holds needle count times.
+  bool wait_out(const std::string& needle, double timeout = 5.0, int count = 1) const;
+  bool wait_err(const std::string& needle, double timeout = 5.0, int count = 1) const;
+  // Waits for the process to end and returns its exit status, -1 on timeout.
+  int wait_exit(double timeout = 5.0);
+  void kill_now();
+};
+
+// Sends a UDP datagram to 127.0.0.1:to_port whose sender port is 0 (needs
+// root, for a raw socket); false when it cannot.
+bool send_from_port_zero(const Bytes& data, uint16_t to_port);
+
+int count_of(const std::string& haystack, const std::string& needle);
+double now_seconds();
+Bytes bytes_of(const std::string& s);
+
+#endif  // TOLVEK_TESTS_HARNESS_H_

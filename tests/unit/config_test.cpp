@@ -1,0 +1,263 @@
+#include <cstdio>
+#include <fstream>
+
+#include "fixture.h"
+
+using testing::internal::CaptureStderr;
+using testing::internal::CaptureStdout;
+using testing::internal::GetCapturedStderr;
+using testing::internal::GetCapturedStdout;
+
+class Config : public TolvekTest {
+ protected:
+  // Parses one line and returns what it wrote to standard error.
+  static std::string complaint(const std::string& line) {
+    CaptureStderr();
+    parse(line);
+    return GetCapturedStderr();
+  }
+};
+
+TEST_F(Config, KeywordsMatchAsPrefixesInTableOrder) {
+  parse("legacyfoo\n");
+  EXPECT_EQ(settings.accept_qmz, 1u);
+
+  // "client" swallows the letter that follows it into the address text.
+  EXPECT_EQ(complaint("clients 10.0.0.7:6000\n"), "tolvek: invalid IP address s 10.0.0.7");
+  EXPECT_TRUE(clients.empty());
+
+  // "allow_ip_port" is tested before "allow_ip".
+  parse("allow_ip_port 10.0.0.8:6000\n");
+  ASSERT_EQ(clients.size(), 1u);
+  EXPECT_EQ(clients[0].flags, F_ALLOWED);
+  EXPECT_TRUE(settings.ips.empty());
+
+  parse("allow_ip 10.0.0.9\n");
+  ASSERT_EQ(settings.ips.size(), 1u);
+  EXPECT_EQ(settings.ips[0], ip("10.0.0.9"));
+
+  EXPECT_EQ(complaint("   input_port 5000\n"), "tolvek: I don't understand the config line    input_port 5000\n");
+  EXPECT_EQ(settings.input_port, -1);
+  EXPECT_EQ(complaint("# input_port 5000\n"), "");
+  EXPECT_EQ(complaint("\n"), "");
+  EXPECT_EQ(complaint("\r\n"), "tolvek: I don't understand the config line \r\n");
+  EXPECT_EQ(complaint("bogus"), "tolvek: I don't understand the config line bogus\n");
+}
+
+TEST_F(Config, NumbersTakeAnyBaseAndStoreMinusOne) {
+  parse("input_port 0x1388\n");
+  EXPECT_EQ(settings.input_port, 5000);
+  parse("input_port 010\n");
+  EXPECT_EQ(settings.input_port, 8);
+  parse("input_port abc\n");
+  EXPECT_EQ(settings.input_port, 0);
+  parse("output_port\n");
+  EXPECT_EQ(settings.output_port, 0);
+  parse("statistics_port -1\n");
+  EXPECT_EQ(settings.statistics_port, -1);
+  parse("alt_input_port 6000\r\n");
+  EXPECT_EQ(settings.alt_input_port, 6000);
+  parse("max_clients 2\n");
+  EXPECT_EQ(settings.max_n_clients, 2u);
+}
+
+TEST_F(Config, PasswordValuesDropOnlyOneBlankAndTheNewline) {
+  parse("allow_pass secret\n");
+  parse("allow_pass \n");
+  parse("allow_pass  two\n");
+  parse("allow_pass trail \n");
+  parse("allow_pass\n");
+  parse("allow_pass crlf\r\n");
+  std::vector<std::string> want{"secret", "", " two", "trail ", "", "crlf\r"};
+  EXPECT_EQ(settings.passwords, want);
+}
+
+TEST_F(Config, AddressParserComplaintsQuoteTheTextAsItArrived) {
+  EXPECT_EQ(complaint("client 10.0.0.7\n"), "tolvek: port not specified for  10.0.0.7\n");
+  EXPECT_EQ(complaint("client 10.0.0.7:"), "tolvek: port not specified for  10.0.0.7:\n");
+  EXPECT_EQ(complaint("allow_ip_port 10.0.0.300:5\n"), "tolvek: invalid IP address 10.0.0.300");
+  EXPECT_EQ(complaint("allow_ip nonsense\n"), "tolvek: invalid IP address nonsense\n");
+  EXPECT_TRUE(clients.empty());
+  EXPECT_TRUE(settings.ips.empty());
+}
+
+TEST_F(Config, PortText) {
+  char text[] = " 10.0.0.1:70000rest";
+  sockaddr_in sa{};
+  char* end = parse_ip_port(sa, text, 1);
+  ASSERT_NE(end, nullptr);
+  EXPECT_STREQ(end, "rest");
+  EXPECT_EQ(ntohs(sa.sin_port), 70000 % 65536);
+  EXPECT_EQ(sa.sin_addr.s_addr, ip("10.0.0.1"));
+
+  char no_digits[] = "10.0.0.1:x";
+  ASSERT_NE(parse_ip_port(sa, no_digits, 1), nullptr);
+  EXPECT_EQ(sa.sin_port, 0);
+
+  char no_port[] = "10.0.0.1\n";
+  EXPECT_EQ(parse_ip_port(sa, no_port, 0), nullptr);
+  EXPECT_EQ(sa.sin_addr.s_addr, ip("10.0.0.1"));
+}
+
+TEST_F(Config, PermanentClients) {
+  CaptureStdout();
+  parse("client 10.0.0.7:6000\n");
+  parse("client 10.0.0.7:6000\n");
+  parse("client\t10.0.0.9:6000\n");
+  parse("client 10.0.0.5:\n");
+  EXPECT_EQ(GetCapturedStdout(),
+            "Adding a permanent client 10.0.0.7:6000\n"
+            "Adding a permanent client 10.0.0.7:6000\n"
+            "Adding a permanent client 10.0.0.9:6000\n"
+            "Adding a permanent client 10.0.0.5:0\n");
+  ASSERT_EQ(clients.size(), 3u);
+  EXPECT_EQ(n_active_clients, 3u);
+  EXPECT_EQ(clients[0].sin_port, 0);
+  EXPECT_EQ(clients[1].flags, F_PERMANENT | F_ENABLED);
+}
+
+TEST_F(Config, AllowedThenPermanentIsOneEntry) {
+  parse("allow_ip_port 10.0.0.8:6000\n");
+  EXPECT_EQ(n_active_clients, 0u);
+  CaptureStdout();
+  parse("client 10.0.0.8:6000\n");
+  GetCapturedStdout();
+  ASSERT_EQ(clients.size(), 1u);
+  EXPECT_EQ(clients[0].flags, F_ALLOWED | F_ENABLED | F_PERMANENT);
+  EXPECT_EQ(n_active_clients, 1u);
+}
+
+TEST_F(Config, LimitAppliesToLaterAdditionsOnly) {
+  CaptureStdout();
+  parse("client 10.0.0.1:1\n");
+  parse("client 10.0.0.2:1\n");
+  parse("client 10.0.0.3:1\n");
+  parse("max_clients 2\n");
+  parse("client 10.0.0.1:1\n");  // known: still accepted
+  GetCapturedStdout();
+  EXPECT_EQ(clients.size(), 3u);
+  EXPECT_EQ(complaint("client 10.0.0.4:4\n"), "tolvek: client table full, dropping config line for 10.0.0.4:4\n");
+  EXPECT_EQ(complaint("allow_ip_port 10.0.0.4:4\n"), "tolvek: client table full, dropping config line for 10.0.0.4:4\n");
+  EXPECT_EQ(clients.size(), 3u);
+  EXPECT_EQ(n_active_clients, 3u);
+}
+
+TEST_F(Config, MacsInBothFormsAndTheEmptyOne) {
+  parse("allow_mac 00-11-22-33-44-55\n");
+  parse("allow_mac 00:11:22:33:44:55\n");
+  parse("allow_mac 0a:0B:c:d:e:ff trailing\n");
+  ASSERT_EQ(settings.macs.size(), 3u);
+  EXPECT_EQ(settings.macs[0], settings.macs[1]);
+  EXPECT_EQ(settings.macs[0], (Mac{0x00, 0x11, 0x22, 0x33, 0x44, 0x55}));
+  EXPECT_EQ(settings.macs[2], (Mac{0x0a, 0x0b, 0x0c, 0x0d, 0x0e, 0xff}));
+  EXPECT_EQ(settings.accept_any_mac, 0);
+  parse("allow_mac \n");
+  EXPECT_EQ(settings.accept_any_mac, 1);
+}
+
+TEST_F(Config, SourceRecords) {
+  parse("source 239.1.1.1:5000 secret pw\n");
+  ASSERT_TRUE(settings.source);
+  EXPECT_EQ(settings.source->a.sin_addr.s_addr, ip("239.1.1.1"));
+  EXPECT_EQ(ntohs(settings.source->a.sin_port), 5000);
+  EXPECT_EQ(settings.source->password, "secret pw");
+
+  parse("alt_source 10.0.0.1:5000\n");
+  ASSERT_TRUE(settings.alt_source);
+  EXPECT_EQ(settings.alt_source->password, "");
+  parse("alt_source 10.0.0.1:6000\tpw\r\n");
+  EXPECT_EQ(ntohs(settings.alt_source->a.sin_port), 6000);
+  EXPECT_EQ(settings.alt_source->password, "pw\r");
+
+  EXPECT_EQ(complaint("source 10.0.0.x:5000 other\n"),
+            "tolvek: invalid IP address 10.0.0.xtolvek: the (alt_)source command has invalid IP address.\n");
+  EXPECT_EQ(complaint("source 10.0.0.2\n"),
+            "tolvek: port not specified for  10.0.0.2\n"
+            "tolvek: the (alt_)source command has invalid IP address.\n");
+  EXPECT_EQ(settings.source->password, "secret pw");
+}
+
+TEST_F(Config, ValidationDefaultsTheAlternateSource) {
+  parse("input_port 5000\n");
+  parse("output_port 0\n");
+  parse("source 10.0.0.1:5000 pw\n");
+  check_config();
+  ASSERT_TRUE(settings.alt_source);
+  EXPECT_EQ(settings.alt_source->password, "pw");
+  settings.alt_toggle = 1;
+  EXPECT_EQ(current_source()->a.sin_addr.s_addr, ip("10.0.0.1"));
+}
+
+TEST_F(Config, FileLinesAreCutAt1023Characters) {
+  char path[] = "/tmp/tolvek_config_XXXXXX";
+  int fd = mkstemp(path);
+  ASSERT_GE(fd, 0);
+  close(fd);
+  {
+    std::ofstream f(path);
+    f << "input_port 7000\n" << std::string(1500, 'x') << "\nclient 10.0.0.1:5\n";
+  }
+  CaptureStderr();
+  CaptureStdout();
+  parse_config(path);
+  std::string out = GetCapturedStdout();
+  std::string err = GetCapturedStderr();
+  unlink(path);
+  EXPECT_EQ(settings.input_port, 7000);
+  EXPECT_EQ(err, "tolvek: I don't understand the config line " + std::string(1023, 'x') +
+                     "\ntolvek: I don't understand the config line " + std::string(477, 'x') + "\n");
+  EXPECT_EQ(out, "Adding a permanent client 10.0.0.1:5\n");
+}
+
+TEST_F(Config, OptionsBecomeLinesEchoedAsParsed) {
+  std::string long_arg(60, '7');
+  const char* args[] = {"tolvek", "-h", "-i", "5000", "-o", "5001", "-l", "-p", " ", "-m", " ",
+                        "-n", "4", "-s", long_arg.c_str(), nullptr};
+  optind = 0;
+  CaptureStdout();
+  parse_options(15, const_cast<char**>(args));
+  EXPECT_EQ(GetCapturedStdout(),
+            "LINE to parse: input_port 5000\n"
+            "LINE to parse: output_port 5001\n"
+            "LINE to parse: legacy\n"
+            "LINE to parse: allow_pass  \n"
+            "LINE to parse: allow_mac   \n"
+            "LINE to parse: max_clients 4\n"
+            "LINE to parse: statistics_port " + std::string(33, '7'));
+  EXPECT_EQ(settings.input_port, 5000);
+  EXPECT_EQ(settings.output_port, 5001);
+  EXPECT_EQ(settings.accept_qmz, 1u);
+  EXPECT_EQ(settings.passwords, std::vector<std::string>{" "});
+  EXPECT_EQ(settings.accept_any_mac, 1);
+  EXPECT_EQ(settings.max_n_clients, 4u);
+}
+
+TEST_F(Config, EmptyPasswordOption) {
+  const char* args[] = {"tolvek", "-p", "", "-i", "1", nullptr};
+  optind = 0;
+  CaptureStdout();
+  parse_options(5, const_cast<char**>(args));
+  GetCapturedStdout();
+  EXPECT_EQ(settings.passwords, std::vector<std::string>{""});
+}
+
+using ConfigDeathTest = Config;
+
+TEST_F(ConfigDeathTest, MalformedMacEndsWithStatusOne) {
+  EXPECT_EXIT(parse("allow_mac 00:11:22\n"), testing::ExitedWithCode(1),
+              "^tolvek: syntax error in config file: allow_mac 00:11:22\n$");
+}
+
+TEST_F(ConfigDeathTest, ValidationOrder) {
+  EXPECT_EXIT(check_config(), testing::ExitedWithCode(255), "^tolvek: input port must be configured.\n$");
+  settings.input_port = 5000;
+  EXPECT_EXIT(check_config(), testing::ExitedWithCode(255), "^tolvek: output port must be configured.\n$");
+  settings.output_port = 5001;
+  parse("alt_source 10.0.0.1:5000\n");
+  EXPECT_EXIT(check_config(), testing::ExitedWithCode(255), "^tolvek: you cannot specify alt source and not source\n$");
+}
+
+TEST_F(ConfigDeathTest, MissingFile) {
+  EXPECT_EXIT(parse_config("/nonexistent/tolvek.conf"), testing::ExitedWithCode(255),
+              "^Cannot open config file /nonexistent/tolvek.conf: No such file or directory\n$");
+}

@@ -1,0 +1,189 @@
+#include "fixture.h"
+
+using testing::internal::CaptureStderr;
+using testing::internal::CaptureStdout;
+using testing::internal::GetCapturedStderr;
+using testing::internal::GetCapturedStdout;
+
+class Pass : public TolvekTest {
+ protected:
+  void SetUp() override {
+    TolvekTest::SetUp();
+    output_socket = socket(AF_INET, SOCK_DGRAM, 0);
+  }
+
+  // An enabled entry for a loopback receiver, last heard at the fake clock.
+  static Client& enabled(const LoopbackSocket& s, uint8_t extra_flags = 0) {
+    Client* c = add_client(ip("127.0.0.1"), htons(s.port));
+    c->flags = F_ENABLED | extra_flags;
+    n_active_clients++;
+    return *c;
+  }
+
+  static void relay(const std::vector<uint8_t>& d) { send_packets(d.data(), d.size()); }
+};
+
+TEST_F(Pass, EveryEnabledClientGetsTheDatagramUnchanged) {
+  LoopbackSocket a, b, idle;
+  enabled(a);
+  enabled(b, F_PERMANENT);
+  add_client(ip("127.0.0.1"), htons(idle.port))->flags = F_ALLOWED;
+  std::vector<uint8_t> d{0x80, 0x60, 0x12, 0x34, 0, 0xff, 7};
+  relay(d);
+  EXPECT_EQ(a.receive(), d);
+  EXPECT_EQ(b.receive(), d);
+  EXPECT_TRUE(idle.nothing_waiting());
+  for (const Client& c : clients) EXPECT_EQ(c.rtp_packets_sent, c.flags & F_ENABLED ? 1u : 0u);
+}
+
+TEST_F(Pass, SilentClientStaysAt20SecondsAndGoesAt21) {
+  LoopbackSocket a;
+  enabled(a);
+  std::vector<uint8_t> d{1, 2, 3, 4};
+  fake_mono += 20.9;
+  relay(d);
+  EXPECT_EQ(a.receive(), d);
+  ASSERT_EQ(clients.size(), 1u);
+
+  fake_mono += 0.1;  // 21 whole seconds
+  CaptureStdout();
+  relay(d);
+  EXPECT_EQ(GetCapturedStdout(), "Client 127.0.0.1:" + std::to_string(a.port) + " timed out.\n");
+  EXPECT_TRUE(a.nothing_waiting());
+  EXPECT_TRUE(clients.empty());
+  EXPECT_EQ(n_active_clients, 0u);
+}
+
+TEST_F(Pass, AllowedClientIsDisabledNotRemoved) {
+  LoopbackSocket a;
+  enabled(a, F_ALLOWED);
+  fake_mono += 21;
+  CaptureStdout();
+  check_timeouts();
+  GetCapturedStdout();
+  ASSERT_EQ(clients.size(), 1u);
+  EXPECT_EQ(clients[0].flags, F_ALLOWED);
+  EXPECT_EQ(n_active_clients, 0u);
+  relay({9, 9, 9, 9});
+  EXPECT_TRUE(a.nothing_waiting());
+}
+
+TEST_F(Pass, PermanentClientNeverTimesOut) {
+  LoopbackSocket a;
+  Client& c = enabled(a, F_PERMANENT);
+  c.last_contact = CONTACT_STOPPED;
+  c.timestamp = 0;
+  fake_mono += 1e6;
+  relay({5, 5, 5, 5});
+  EXPECT_EQ(a.receive().size(), 4u);
+  EXPECT_EQ(clients.size(), 1u);
+}
+
+TEST_F(Pass, StopRequestRetiresAtNextPassEvenRightAfterBoot) {
+  fake_mono = 3;  // the monotonic clock starts near zero at boot
+  LoopbackSocket a;
+  enabled(a).last_contact = CONTACT_STOPPED;
+  CaptureStdout();
+  relay({1, 1, 1, 1});
+  GetCapturedStdout();
+  EXPECT_TRUE(a.nothing_waiting());
+  EXPECT_TRUE(clients.empty());
+}
+
+TEST_F(Pass, TimeoutOnlyPassSendsNothing) {
+  LoopbackSocket a;
+  enabled(a);
+  check_timeouts();
+  EXPECT_TRUE(a.nothing_waiting());
+  EXPECT_EQ(clients[0].rtp_packets_sent, 0u);
+}
+
+TEST_F(Pass, RemovalsKeepTheOrderOfTheRest) {
+  LoopbackSocket s[5];
+  for (auto& x : s) enabled(x);
+  std::vector<uint16_t> ports;
+  for (const Client& c : clients) ports.push_back(ntohs(c.sin_port));
+  fake_mono += 15;
+  clients[1].last_contact = clients[3].last_contact = mono_seconds();
+  clients[1].flags |= F_ALLOWED;
+  fake_mono += 10;
+  clients[1].last_contact = 0;
+  CaptureStdout();
+  check_timeouts();
+  GetCapturedStdout();
+  ASSERT_EQ(clients.size(), 2u);
+  EXPECT_EQ(ntohs(clients[0].sin_port), ports[1]);
+  EXPECT_EQ(clients[0].flags, F_ALLOWED);
+  EXPECT_EQ(ntohs(clients[1].sin_port), ports[3]);
+  EXPECT_EQ(n_active_clients, 1u);
+}
+
+TEST_F(Pass, UnreachableClientDoesNotStopTheOthers) {
+  LoopbackSocket good;
+  add_client(ip("127.0.0.1"), 0)->flags = F_PERMANENT | F_ENABLED;
+  enabled(good, F_PERMANENT);
+  CaptureStderr();
+  relay({1, 2, 3, 4});
+  relay({1, 2, 3, 5});
+  std::string err = GetCapturedStderr();
+  EXPECT_EQ(err, "tolvek: cannot send a UDP packet 4 bytes long: Invalid argument, to 127.0.0.1:0\n");
+  EXPECT_EQ(good.receive().size(), 4u);
+  EXPECT_EQ(good.receive().size(), 4u);
+  EXPECT_EQ(clients[0].rtp_packets_sent, 0u);
+  EXPECT_EQ(clients[1].rtp_packets_sent, 2u);
+}
+
+using PassDeathTest = Pass;
+
+TEST_F(PassDeathTest, ZeroActiveCountIsAConsistencyStop) {
+  LoopbackSocket a;
+  enabled(a);
+  n_active_clients = 0;
+  fake_mono += 30;
+  EXPECT_EXIT(check_timeouts(), testing::ExitedWithCode(255),
+              "tolvek: internal error: deleting an active client when there is zero active clients.\n");
+}
+
+class SourceFilter : public TolvekTest {};
+
+TEST_F(SourceFilter, UnicastSourceMatchesAddressAndPort) {
+  in_addr any{};
+  EXPECT_TRUE(check_source_addr(make_addr("10.9.9.9", 1), any));  // no source: anyone
+
+  parse("source 10.0.0.1:5000\n");
+  EXPECT_TRUE(check_source_addr(make_addr("10.0.0.1", 5000), any));
+  EXPECT_FALSE(check_source_addr(make_addr("10.0.0.1", 5001), any));
+  EXPECT_FALSE(check_source_addr(make_addr("10.0.0.2", 5000), any));
+
+  parse("alt_source 10.0.0.3:0\n");
+  settings.alt_toggle = 1;
+  EXPECT_FALSE(check_source_addr(make_addr("10.0.0.1", 5000), any));
+  EXPECT_TRUE(check_source_addr(make_addr("10.0.0.3", 1), any));
+  EXPECT_TRUE(check_source_addr(make_addr("10.0.0.3", 65535), any));
+}
+
+TEST_F(SourceFilter, MulticastSourceMatchesTheGroupAsDestination) {
+  parse("source 239.1.2.3:5000\n");
+  in_addr group{ip("239.1.2.3")}, other_group{ip("239.1.2.4")}, unicast{ip("127.0.0.1")};
+  EXPECT_TRUE(check_source_addr(make_addr("10.0.0.7", 40000), group));
+  EXPECT_TRUE(check_source_addr(make_addr("192.0.2.1", 1), group));
+  EXPECT_FALSE(check_source_addr(make_addr("10.0.0.7", 40000), other_group));
+  EXPECT_FALSE(check_source_addr(make_addr("239.1.2.3", 5000), unicast));
+}
+
+TEST_F(SourceFilter, RejectedDatagramIsReportedAndNotRelayed) {
+  output_socket = socket(AF_INET, SOCK_DGRAM, 0);
+  LoopbackSocket a;
+  add_client(ip("127.0.0.1"), htons(a.port))->flags = F_PERMANENT | F_ENABLED;
+  parse("source 127.0.0.1:5000\n");
+  uint8_t d[] = {1, 2, 3};
+  CaptureStderr();
+  handle_data(d, 3, make_addr("127.0.0.1", 5001), in_addr{});
+  EXPECT_EQ(GetCapturedStderr(), "3:Request from 127.0.0.1:5001 rejected.\n");
+  EXPECT_EQ(last_data, 0);
+  EXPECT_TRUE(a.nothing_waiting());
+
+  handle_data(d, 3, make_addr("127.0.0.1", 5000), in_addr{});
+  EXPECT_EQ(last_data, fake_mono);
+  EXPECT_EQ(a.receive().size(), 3u);
+}

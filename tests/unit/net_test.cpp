@@ -1,0 +1,135 @@
+#include "fixture.h"
+
+using testing::internal::CaptureStderr;
+using testing::internal::CaptureStdout;
+using testing::internal::GetCapturedStderr;
+using testing::internal::GetCapturedStdout;
+
+class Net : public TolvekTest {};
+
+static uint32_t le32(const std::vector<uint8_t>& d, size_t at) {
+  return d[at] | d[at + 1] << 8 | d[at + 2] << 16 | static_cast<uint32_t>(d[at + 3]) << 24;
+}
+
+TEST_F(Net, FragmentsCarryTotalLengthAndIndex) {
+  LoopbackSocket sender, receiver;
+  sockaddr_in to = make_addr("127.0.0.1", receiver.port);
+  std::vector<uint8_t> payload(3000);
+  for (size_t i = 0; i < payload.size(); i++) payload[i] = static_cast<uint8_t>(i * 7);
+
+  send_fragmented_packet(sender.fd, payload.data(), payload.size(), to);
+  std::vector<uint8_t> joined;
+  size_t sizes[] = {1408, 1408, 208};
+  for (uint32_t i = 0; i < 3; i++) {
+    std::vector<uint8_t> d = receiver.receive();
+    ASSERT_EQ(d.size(), sizes[i]);
+    EXPECT_EQ(le32(d, 0), 3000u);
+    EXPECT_EQ(le32(d, 4), i);
+    joined.insert(joined.end(), d.begin() + 8, d.end());
+  }
+  EXPECT_EQ(joined, payload);
+  EXPECT_TRUE(receiver.nothing_waiting());
+
+  send_fragmented_packet(sender.fd, payload.data(), 1400, to);
+  EXPECT_EQ(receiver.receive().size(), 1408u);
+  EXPECT_TRUE(receiver.nothing_waiting());
+
+  send_fragmented_packet(sender.fd, payload.data(), 1401, to);
+  EXPECT_EQ(receiver.receive().size(), 1408u);
+  std::vector<uint8_t> last = receiver.receive();
+  ASSERT_EQ(last.size(), 9u);
+  EXPECT_EQ(le32(last, 0), 1401u);
+  EXPECT_EQ(le32(last, 4), 1u);
+  EXPECT_EQ(last[8], payload[1400]);
+
+  send_fragmented_packet(sender.fd, payload.data(), 0, to);
+  EXPECT_TRUE(receiver.nothing_waiting());
+}
+
+TEST_F(Net, RefusedSendIsReportedOncePerSecondPerDestination) {
+  LoopbackSocket sender;
+  sockaddr_in port_zero = make_addr("127.0.0.1", 0);
+  sockaddr_in other = make_addr("127.0.0.2", 0);
+  uint8_t byte = 1;
+  int err = send_packet(sender.fd, &byte, 1, port_zero);
+  EXPECT_EQ(err, EINVAL);
+
+  CaptureStderr();
+  send_failed(err, 1, port_zero);
+  fake_mono += 0.5;
+  send_failed(err, 1, port_zero);
+  send_failed(err, 1, port_zero);
+  send_failed(err, 1, other);
+  fake_mono += 0.6;
+  send_failed(err, 1, port_zero);
+  EXPECT_EQ(GetCapturedStderr(),
+            "tolvek: cannot send a UDP packet 1 bytes long: Invalid argument, to 127.0.0.1:0\n"
+            "tolvek: cannot send a UDP packet 1 bytes long: Invalid argument, to 127.0.0.2:0\n"
+            "tolvek: cannot send a UDP packet 1 bytes long: Invalid argument, to 127.0.0.1:0 (2 repeats left out)\n");
+}
+
+TEST_F(Net, SharedInputAndOutputPortOpensOneSocket) {
+  LoopbackSocket probe;
+  uint16_t port = probe.port;
+  close(probe.fd);
+  probe.fd = socket(AF_INET, SOCK_DGRAM, 0);
+  settings.input_port = port;
+  settings.output_port = port;
+  CaptureStdout();
+  init_sockets();
+  std::string out = GetCapturedStdout();
+  EXPECT_EQ(input_socket, output_socket);
+  EXPECT_EQ(statistics_socket, -1);
+  EXPECT_EQ(out, "Setting up to listen at UDP port " + std::to_string(port) +
+                     ", socket handle: " + std::to_string(input_socket) + ".\n");
+  EXPECT_EQ(last_data, fake_mono);
+  shutdown_sockets();
+  EXPECT_EQ(input_socket, -1);
+}
+
+TEST_F(Net, PortsWrapModulo65536ButPrintAsConfigured) {
+  LoopbackSocket probe;
+  uint16_t port = probe.port;
+  close(probe.fd);
+  probe.fd = socket(AF_INET, SOCK_DGRAM, 0);
+  settings.input_port = 65536 + port;
+  settings.output_port = 0;
+  CaptureStdout();
+  init_sockets();
+  std::string out = GetCapturedStdout();
+  sockaddr_in sa{};
+  socklen_t n = sizeof sa;
+  getsockname(input_socket, reinterpret_cast<sockaddr*>(&sa), &n);
+  EXPECT_EQ(ntohs(sa.sin_port), port);
+  EXPECT_NE(out.find("listen at UDP port " + std::to_string(65536 + port) + ","), std::string::npos);
+  EXPECT_NE(out.find("Setting up to output UDP port 0, socket handle: "), std::string::npos);
+}
+
+TEST_F(Net, MulticastRange) {
+  EXPECT_TRUE(is_multicast(ntohl(ip("224.0.0.0"))));
+  EXPECT_TRUE(is_multicast(ntohl(ip("239.10.10.10"))));
+  EXPECT_FALSE(is_multicast(ntohl(ip("240.0.0.1"))));
+  EXPECT_FALSE(is_multicast(ntohl(ip("223.255.255.255"))));
+  EXPECT_FALSE(is_multicast(ntohl(ip("10.0.0.1"))));
+}
+
+using NetDeathTest = Net;
+
+TEST_F(NetDeathTest, BrokenSocketIsFatal) {
+  sockaddr_in to = make_addr("127.0.0.1", 9);
+  EXPECT_EXIT(send_failed(EBADF, 12, to), testing::ExitedWithCode(255),
+              "^tolvek: cannot send a UDP packet 12 bytes long: Bad file descriptor\n$");
+}
+
+TEST_F(NetDeathTest, PortInUseIsFatal) {
+  LoopbackSocket taken;
+  sockaddr_in any = make_addr("0.0.0.0", 0);
+  int fd = socket(AF_INET, SOCK_DGRAM, 0);
+  bind(fd, reinterpret_cast<sockaddr*>(&any), sizeof any);
+  socklen_t n = sizeof any;
+  getsockname(fd, reinterpret_cast<sockaddr*>(&any), &n);
+  long port = ntohs(any.sin_port);
+  EXPECT_EXIT(my_bind(my_socket(), port), testing::ExitedWithCode(255),
+              "^tolvek: cannot bind the socket at port " + std::to_string(port) + ": Address already in use\n$");
+  close(fd);
+}
