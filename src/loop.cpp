@@ -5,9 +5,11 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <vector>
 
 #include "clients.h"
 #include "config.h"
+#include "control.h"
 #include "net.h"
 
 double last_data = 0;
@@ -84,10 +86,8 @@ void read_packet(int handle) {
   // Nothing sent back to port 0 can arrive; no legitimate sender uses it.
   if (from.sin_port == 0) return;
   size_t len = static_cast<size_t>(n);
-  if (handle == output_socket) {
-    // Control packets arrive here; their handling comes with registration.
-    return;
-  }
+  // Output first: a socket shared by input and output carries control packets.
+  if (handle == output_socket) return handle_control(buf, len, from);
   if (statistics_socket >= 0 && handle == statistics_socket) {
     return;
   }
@@ -110,6 +110,7 @@ void loop_iteration() {
   if (fds[0].revents & POLLIN) read_packet(fds[0].fd);
   if (fds[1].revents & POLLIN) read_packet(fds[1].fd);
   if (fds[2].revents & POLLIN) read_packet(fds[2].fd);
+  send_trigger(false);
   if (double_time() > last_data + data_timeout) {
     if (settings.alt_input_port >= 0) {
       printf("Reception timed out.\n");
@@ -119,6 +120,20 @@ void loop_iteration() {
     }
     check_timeouts();
   }
+}
+
+void send_trigger(bool force) {
+  if (!force && double_time() < last_trigger + trigger_period) return;
+  // The period restarts with every decision, including the decision not to
+  // send, so the first keep-alive follows within a period of a client's arrival.
+  last_trigger = double_time();
+  if (!settings.source || n_active_clients == 0) return;
+  const SourceRecord* src = current_source();
+  if (src->a.sin_port == 0 || src->password.empty()) return;
+  std::vector<uint8_t> packet = build_trigger(src->password);
+  // From the input socket, so that the source answers to the input port.
+  if (int err = send_packet(input_socket, packet.data(), packet.size(), src->a))
+    send_failed(err, packet.size(), src->a);
 }
 
 void select_loop() {

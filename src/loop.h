@@ -38,4 +38,8 @@ void check_timeouts();
 // One entry of the pass: false when the entry is to be removed.
 bool process_client(Client& c, int64_t now, const uint8_t* buf, size_t len);
 
+// Registers this repeater with its current source while anyone downstream
+// can receive: at most every trigger_period seconds unless forced.
+void send_trigger(bool force);
+
 #endif  // TOLVEK_LOOP_H_

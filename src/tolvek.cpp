@@ -41,5 +41,6 @@ int main(int argc, char** argv) {
   check_config();
 
   init_sockets();
+  send_trigger(true);
   select_loop();
 }

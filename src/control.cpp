@@ -1,0 +1,142 @@
+#include "control.h"
+
+#include <arpa/inet.h>
+#include <syslog.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+
+#include "clients.h"
+#include "config.h"
+
+// Bytes past the datagram read as zero, never as what an earlier datagram
+// left in the receive area.
+static uint8_t byte_at(const uint8_t* buf, size_t len, size_t i) { return i < len ? buf[i] : 0; }
+
+static uint16_t le16_at(const uint8_t* buf, size_t len, size_t i) {
+  return static_cast<uint16_t>(byte_at(buf, len, i) | byte_at(buf, len, i + 1) << 8);
+}
+
+static uint32_t le32_at(const uint8_t* buf, size_t len, size_t i) {
+  return static_cast<uint32_t>(le16_at(buf, len, i)) | static_cast<uint32_t>(le16_at(buf, len, i + 2)) << 16;
+}
+
+QMZP_Head read_head(const uint8_t* buf, size_t len) {
+  QMZP_Head h{};
+  h.vmt = byte_at(buf, len, QMZP_VMT);
+  for (size_t i = 0; i < 6; i++) h.sender_id[i] = byte_at(buf, len, QMZP_SENDER_ID + i);
+  h.ext_count = byte_at(buf, len, QMZP_EXT_COUNT);
+  return h;
+}
+
+TStreamStatus read_stream_status(const uint8_t* buf, size_t len, size_t offset) {
+  TStreamStatus s{};
+  s.status = byte_at(buf, len, offset);
+  s.received_frames = le32_at(buf, len, offset + 1);
+  s.lost_frames = le32_at(buf, len, offset + 5);
+  s.duplicate_frames = le32_at(buf, len, offset + 9);
+  s.dropped_frames = le32_at(buf, len, offset + 13);
+  s.max_jitter = le16_at(buf, len, offset + 17);
+  s.min_jitter = le16_at(buf, len, offset + 19);
+  s.avg_jitter = le16_at(buf, len, offset + 21);
+  s.avg_delay = le16_at(buf, len, offset + 23);
+  s.bit_rate = le16_at(buf, len, offset + 25);
+  return s;
+}
+
+static bool has_empty_password() {
+  return std::any_of(settings.passwords.begin(), settings.passwords.end(),
+                     [](const std::string& p) { return p.empty(); });
+}
+
+// A password matches only with its terminating NUL.
+static bool password_matches(const uint8_t* data, size_t length) {
+  for (const std::string& p : settings.passwords) {
+    if (p.empty()) return true;
+    if (length == p.size() + 1 && memcmp(data, p.c_str(), length) == 0) return true;
+  }
+  return false;
+}
+
+int check_pass(const sockaddr_in& sender, const uint8_t* packet, size_t len) {
+  if (find_client(sender.sin_addr.s_addr, sender.sin_port)) return 1;
+  const auto& ips = settings.ips;
+  if (std::find(ips.begin(), ips.end(), sender.sin_addr.s_addr) != ips.end()) return 1;
+  if (settings.accept_qmz && len == 4 && memcmp(packet, "QMZ", 4) == 0) return 1;
+  if (len < QMZP_HEAD_LEN || memcmp(packet + QMZP_MAGIC, "QMZ", 3) != 0) return 0;
+  if (!settings.accept_any_mac) {
+    const auto& macs = settings.macs;
+    bool listed = std::any_of(macs.begin(), macs.end(), [&](const Mac& m) {
+      return memcmp(m.data(), packet + QMZP_SENDER_ID, m.size()) == 0;
+    });
+    if (!listed) return 0;
+  }
+  size_t pos = QMZP_EXTS;
+  for (unsigned i = 0; i < packet[QMZP_EXT_COUNT]; i++) {
+    if (pos > len || len - pos < QMZP_EXT_HEAD_LEN) return 0;
+    uint8_t type = packet[pos];
+    size_t length = static_cast<size_t>(packet[pos + 1]) << 8 | packet[pos + 2];
+    const uint8_t* data = packet + pos + QMZP_EXT_HEAD_LEN;
+    pos += QMZP_EXT_HEAD_LEN;
+    if (length > len - pos) return 0;
+    if (type == QMZP_EXTENSION_PASSWORD_TYPE && password_matches(data, length)) return 1;
+    pos += length;
+  }
+  return has_empty_password() ? 1 : 0;
+}
+
+std::string status_report_line(const uint8_t* buf, size_t len) {
+  QMZP_Head h = read_head(buf, len);
+  unsigned long long id = 0;
+  for (int i = 5; i >= 0; i--) id = id << 8 | h.sender_id[i];
+  TStreamStatus s = read_stream_status(buf, len, QMZP_STREAM_STATUS);
+  char line[256];
+  snprintf(line, sizeof line,
+           "%llx:status:%d,recv frames=%u, lost frames:%u, dup frames:%u, drop frames=%u, min jitter=%u,max jitter=%u",
+           id, s.status, s.received_frames, s.lost_frames, s.duplicate_frames, s.dropped_frames,
+           static_cast<unsigned>(s.min_jitter), static_cast<unsigned>(s.max_jitter));
+  return line;
+}
+
+// Registration and status report: only these create and enable an entry, so
+// the active count is exactly the entries that receive the stream.
+static void enable(const uint8_t* buf, size_t len, const sockaddr_in& sender, uint8_t type) {
+  Client* c = get_client(sender.sin_addr.s_addr, sender.sin_port);
+  if (!c) return;
+  if (!(c->flags & F_ACTIVE)) {
+    n_active_clients++;
+    printf("Adding client %s:%u on his request.\n", inet_ntoa(sender.sin_addr), ntohs(sender.sin_port));
+    QMZP_Head h = read_head(buf, len);
+    memcpy(c->mac, h.sender_id, sizeof c->mac);
+  }
+  c->flags |= F_ENABLED;
+  c->timestamp = static_cast<time_t>(wall_time());
+  c->last_contact = mono_seconds();
+  if (type == QMZP_TYPE_STATUS) syslog(LOG_INFO, "%s", status_report_line(buf, len).c_str());
+}
+
+void handle_control(const uint8_t* buf, size_t len, const sockaddr_in& sender) {
+  if (!check_pass(sender, buf, len)) {
+    fprintf(stderr, "2:Request from %s:%u rejected.\n", inet_ntoa(sender.sin_addr), ntohs(sender.sin_port));
+    return;
+  }
+  uint8_t type = read_head(buf, len).vmt & 0x1f;
+  if (type == QMZP_TYPE_REGISTER || type == QMZP_TYPE_STATUS) return enable(buf, len, sender, type);
+  if (type != QMZP_TYPE_STOP) return;
+  fprintf(stderr, "2:Request from %s:%u to stop streaming.\n", inet_ntoa(sender.sin_addr), ntohs(sender.sin_port));
+  if (Client* c = find_client(sender.sin_addr.s_addr, sender.sin_port)) {
+    // The next pass retires an enabled entry before sending to it.
+    c->timestamp = 0;
+    c->last_contact = CONTACT_STOPPED;
+  }
+}
+
+std::vector<uint8_t> build_trigger(const std::string& password) {
+  std::vector<uint8_t> p = {'Q', 'M', 'Z', 0x20, 't', 'o', 'l', 'v', 'e', 'k', 1, 0, QMZP_EXTENSION_PASSWORD_TYPE};
+  size_t n = password.size();
+  p.push_back(static_cast<uint8_t>(n >> 8));
+  p.push_back(static_cast<uint8_t>(n));
+  p.insert(p.end(), password.begin(), password.end());
+  return p;
+}
