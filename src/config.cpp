@@ -252,51 +252,40 @@ void parse_config(const char* filename) {
   fclose(f);
 }
 
-// An option becomes the same line a configuration file would hold, cut to
-// the 49 characters the line buffer holds, and is echoed as parsed.
+// How an option becomes the line a configuration file would hold.
+struct OptionLine {
+  int option;
+  const char* keyword;
+  const char* after_argument;  // null: the option takes no argument
+  bool echo_before;            // echo before parsing rather than after
+  bool echo_newline;           // the echo adds a newline of its own
+};
+
+static const OptionLine option_lines[] = {
+    {'i', "input_port", "\n", true, false},      {'o', "output_port", "\n", false, false},
+    {'s', "statistics_port", "\n", false, false}, {'n', "max_clients", "\n", false, false},
+    {'l', "legacy", nullptr, false, true},        {'p', "allow_pass", "", false, true},
+    {'m', "allow_mac", " \n", false, true},
+};
+
+// Each line is cut to the 49 characters the line buffer holds, and echoed
+// as the parser left it.
 void parse_options(int argc, char** argv) {
   char pseudo_line[50];
   int opt;
   while ((opt = getopt(argc, argv, "hi:o:s:lp:m:n:")) != -1) {
-    switch (opt) {
-      case 'i':
-        snprintf(pseudo_line, sizeof pseudo_line, "input_port %s\n", optarg);
-        printf("LINE to parse: %s", pseudo_line);
-        parse_line(pseudo_line);
-        break;
-      case 'o':
-        snprintf(pseudo_line, sizeof pseudo_line, "output_port %s\n", optarg);
-        parse_line(pseudo_line);
-        printf("LINE to parse: %s", pseudo_line);
-        break;
-      case 's':
-        snprintf(pseudo_line, sizeof pseudo_line, "statistics_port %s\n", optarg);
-        parse_line(pseudo_line);
-        printf("LINE to parse: %s", pseudo_line);
-        break;
-      case 'n':
-        snprintf(pseudo_line, sizeof pseudo_line, "max_clients %s\n", optarg);
-        parse_line(pseudo_line);
-        printf("LINE to parse: %s", pseudo_line);
-        break;
-      case 'l':
-        snprintf(pseudo_line, sizeof pseudo_line, "legacy");
-        parse_line(pseudo_line);
-        printf("LINE to parse: %s\n", pseudo_line);
-        break;
-      case 'p':
-        snprintf(pseudo_line, sizeof pseudo_line, "allow_pass %s", optarg);
-        parse_line(pseudo_line);
-        printf("LINE to parse: %s\n", pseudo_line);
-        break;
-      case 'm':
-        snprintf(pseudo_line, sizeof pseudo_line, "allow_mac %s \n", optarg);
-        parse_line(pseudo_line);
-        printf("LINE to parse: %s\n", pseudo_line);
-        break;
-      default:  // -h, unknown options and missing arguments are skipped
-        break;
+    for (const OptionLine& o : option_lines) {
+      if (o.option != opt) continue;
+      if (o.after_argument) {
+        snprintf(pseudo_line, sizeof pseudo_line, "%s %s%s", o.keyword, optarg, o.after_argument);
+      } else {
+        snprintf(pseudo_line, sizeof pseudo_line, "%s", o.keyword);
+      }
+      if (o.echo_before) printf("LINE to parse: %s", pseudo_line);
+      parse_line(pseudo_line);
+      if (!o.echo_before) printf("LINE to parse: %s%s", pseudo_line, o.echo_newline ? "\n" : "");
     }
+    // -h, unknown options and options missing their argument match none.
   }
 }
 

@@ -30,6 +30,13 @@ QMZP_Head read_head(const uint8_t* buf, size_t len) {
   return h;
 }
 
+QMZP_ExtHead read_ext_head(const uint8_t* buf, size_t len, size_t offset) {
+  QMZP_ExtHead e{};
+  e.type = byte_at(buf, len, offset);
+  e.length = static_cast<uint16_t>(byte_at(buf, len, offset + 1) << 8 | byte_at(buf, len, offset + 2));
+  return e;
+}
+
 TStreamStatus read_stream_status(const uint8_t* buf, size_t len, size_t offset) {
   TStreamStatus s{};
   s.status = byte_at(buf, len, offset);
@@ -75,13 +82,11 @@ int check_pass(const sockaddr_in& sender, const uint8_t* packet, size_t len) {
   size_t pos = QMZP_EXTS;
   for (unsigned i = 0; i < packet[QMZP_EXT_COUNT]; i++) {
     if (pos > len || len - pos < QMZP_EXT_HEAD_LEN) return 0;
-    uint8_t type = packet[pos];
-    size_t length = static_cast<size_t>(packet[pos + 1]) << 8 | packet[pos + 2];
-    const uint8_t* data = packet + pos + QMZP_EXT_HEAD_LEN;
+    QMZP_ExtHead e = read_ext_head(packet, len, pos);
     pos += QMZP_EXT_HEAD_LEN;
-    if (length > len - pos) return 0;
-    if (type == QMZP_EXTENSION_PASSWORD_TYPE && password_matches(data, length)) return 1;
-    pos += length;
+    if (e.length > len - pos) return 0;
+    if (e.type == QMZP_EXTENSION_PASSWORD_TYPE && password_matches(packet + pos, e.length)) return 1;
+    pos += e.length;
   }
   return has_empty_password() ? 1 : 0;
 }

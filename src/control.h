@@ -41,6 +41,15 @@ struct QMZP_Head {
   uint8_t ext_count;
 };
 
+// An extension record's head; its data follows.
+struct QMZP_ExtHead {
+  uint8_t type;
+  uint16_t length;  // of the data; big-endian on the wire
+};
+
+constexpr size_t TSTREAM_STATUS_LEN = 27;
+constexpr size_t QMZP_EXT_LEN = QMZP_EXT_HEAD_LEN + TSTREAM_STATUS_LEN;  // a stream status extension, whole
+
 struct TStreamStatus {
   uint8_t status;
   uint32_t received_frames;
@@ -55,6 +64,7 @@ struct TStreamStatus {
 };
 
 QMZP_Head read_head(const uint8_t* buf, size_t len);
+QMZP_ExtHead read_ext_head(const uint8_t* buf, size_t len, size_t offset);
 TStreamStatus read_stream_status(const uint8_t* buf, size_t len, size_t offset);
 
 // Admission check: 1 admits the sender, 0 rejects it.

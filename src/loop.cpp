@@ -11,6 +11,7 @@
 #include "config.h"
 #include "control.h"
 #include "net.h"
+#include "stats.h"
 
 double last_data = 0;
 double last_trigger = 0;
@@ -74,7 +75,10 @@ void handle_data(const uint8_t* buf, size_t len, const sockaddr_in& sender, in_a
     return;
   }
   last_data = double_time();
+  // The RTP sequence number; a shorter datagram is relayed all the same.
+  int seqno = len >= 4 ? buf[2] << 8 | buf[3] : NO_SEQNO;
   send_packets(buf, len);
+  update_stats(len, seqno);
 }
 
 void read_packet(int handle) {
@@ -88,9 +92,7 @@ void read_packet(int handle) {
   size_t len = static_cast<size_t>(n);
   // Output first: a socket shared by input and output carries control packets.
   if (handle == output_socket) return handle_control(buf, len, from);
-  if (statistics_socket >= 0 && handle == statistics_socket) {
-    return;
-  }
+  if (statistics_socket >= 0 && handle == statistics_socket) return handle_stats_request(buf, len, from);
   handle_data(buf, len, from, dest);
 }
 

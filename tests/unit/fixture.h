@@ -62,7 +62,7 @@ struct LoopbackSocket {
   }
   bool nothing_waiting() const {
     uint8_t b;
-    return recv(fd, &b, 1, MSG_DONTWAIT) < 0;
+    return recv(fd, &b, 1, MSG_DONTWAIT | MSG_PEEK) < 0;
   }
 };
 

@@ -1,0 +1,41 @@
+#include "fragments.h"
+
+#include <cstring>
+
+#include "net.h"
+
+static uint32_t get_le32(const uint8_t* p) {
+  return p[0] | p[1] << 8 | p[2] << 16 | static_cast<uint32_t>(p[3]) << 24;
+}
+
+static size_t fragment_count(uint32_t total) { return (total + FRAGMENT_PAYLOAD - 1) / FRAGMENT_PAYLOAD; }
+
+bool add_fragment(Reassembly& r, const uint8_t* buf, size_t len) {
+  if (len < FRAGMENT_HEADER) return false;
+  uint32_t total = get_le32(buf);
+  uint32_t index = get_le32(buf + 4);
+  if (total == 0 || total > MAX_REASSEMBLED) return false;
+  if (!r.started) {
+    r.started = true;
+    r.total = total;
+    r.received.assign(fragment_count(total), false);
+    r.payload.assign(total, '\0');
+  }
+  if (total != r.total || index >= r.received.size() || r.received[index]) return false;
+  size_t offset = static_cast<size_t>(index) * FRAGMENT_PAYLOAD;
+  size_t expected = total - offset < FRAGMENT_PAYLOAD ? total - offset : FRAGMENT_PAYLOAD;
+  if (len - FRAGMENT_HEADER != expected) return false;
+  memcpy(&r.payload[offset], buf + FRAGMENT_HEADER, expected);
+  r.received[index] = true;
+  r.n_received++;
+  return true;
+}
+
+bool reassembly_complete(const Reassembly& r) { return r.started && r.n_received == r.received.size(); }
+
+std::vector<uint32_t> missing_fragments(const Reassembly& r) {
+  std::vector<uint32_t> out;
+  for (uint32_t i = 0; i < r.received.size(); i++)
+    if (!r.received[i]) out.push_back(i);
+  return out;
+}

@@ -1,0 +1,59 @@
+// Stream statistics: counters, decaying rates and the JSON report served on
+// the statistics port.
+//
+// The update runs once per relayed datagram and allocates nothing; the
+// report is rebuilt at most every stat_period seconds of stream time and
+// served from the prebuilt text.
+#ifndef TOLVEK_STATS_H_
+#define TOLVEK_STATS_H_
+
+#include <netinet/in.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+constexpr int NO_SEQNO = -1;  // a datagram too short to carry a sequence number
+constexpr unsigned STATS_REPLIES_PER_SECOND = 20;
+
+struct Stats {
+  uint64_t received_frames = 0;
+  uint64_t total_bytes = 0;
+  uint64_t lost_frames = 0;
+  double bps = 0;   // decaying rate of payload bits per second
+  double fps = 0;   // ... of datagrams per second
+  double lfps = 0;  // ... of lost datagrams per second
+  double last_update = 0;  // monotonic time of the previous update
+  double last_stats = 0;   // monotonic stream time of the last rebuild
+  unsigned last_seqno = 0;
+  bool last_update_valid = false;
+  bool last_seqno_valid = false;
+  std::string stats = "{}";  // the report, as served
+
+  // When the stream has stopped, requests rebuild the report with decayed
+  // rates; this paces those rebuilds without touching the stream's own.
+  double last_idle_rebuild = -1e18;
+  // The reply budget: replies sent in the second that began at budget_start.
+  double budget_start = -1e18;
+  unsigned budget_used = 0;
+};
+
+extern Stats stream_stats;
+
+void stats_reset();
+
+// target = target * exp(-timestep / decay_time) + arrival / decay_time
+void decaybump(double& target, double timestep, double arrival);
+
+// Adds one relayed datagram: its length and its sequence number (bytes 2-3,
+// big-endian), or NO_SEQNO.
+void update_stats(size_t bytes, int seqno);
+
+// Rebuilds the report from the counters and the client table, with every
+// rate multiplied by decay (1 while the stream flows).
+void rebuild_report(double decay);
+
+// Statistics request handler: "get_stats" (as a prefix) draws the report.
+void handle_stats_request(const uint8_t* buf, size_t len, const sockaddr_in& sender);
+
+#endif  // TOLVEK_STATS_H_

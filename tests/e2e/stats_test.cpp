@@ -1,0 +1,180 @@
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <string>
+
+#include "harness.h"
+
+namespace {
+
+struct StatsRepeater {
+  uint16_t in_port = free_port();
+  uint16_t out_port = free_port();
+  uint16_t stats_port = free_port();
+  Daemon d;
+  void start(const std::string& extra = "") {
+    d = Daemon::with_config("input_port " + std::to_string(in_port) + "\noutput_port " + std::to_string(out_port) +
+                            "\nstatistics_port " + std::to_string(stats_port) + "\n" + extra);
+    ASSERT_TRUE(d.wait_out("Setting up to statistics UDP port")) << d.out() << d.err();
+  }
+};
+
+// Asks for the report and joins its fragments; "" when none arrives whole.
+std::string ask(const Udp& s, uint16_t port) {
+  s.send(std::string("get_stats"), port);
+  std::string text;
+  for (uint32_t expected = 0;; expected++) {
+    Bytes d = s.receive(2.0);
+    if (d.size() < 8) return "";
+    uint32_t total = d[0] | d[1] << 8 | d[2] << 16 | static_cast<uint32_t>(d[3]) << 24;
+    uint32_t index = d[4] | d[5] << 8 | d[6] << 16 | static_cast<uint32_t>(d[7]) << 24;
+    if (index != expected) return "";
+    text.append(d.begin() + 8, d.end());
+    if (text.size() >= total) return text;
+  }
+}
+
+std::string field(const std::string& report, const std::string& name) {
+  size_t at = report.find("\"" + name + "\"");
+  if (at == std::string::npos) return "?";
+  size_t open = report.find('"', report.find(':', at) + 1);
+  return report.substr(open + 1, report.find('"', open + 1) - open - 1);
+}
+
+double number(const std::string& report, const std::string& name) { return atof(field(report, name).c_str()); }
+
+Bytes datagram(uint16_t seq, size_t size) {
+  Bytes d(size, 0x33);
+  d[2] = static_cast<uint8_t>(seq >> 8);
+  d[3] = static_cast<uint8_t>(seq);
+  return d;
+}
+
+// Sends count datagrams of size bytes at rate a second, on an absolute
+// schedule, leaving out every tenth sequence number.
+int stream(const Udp& source, uint16_t port, int count, double rate, size_t size) {
+  double start = now_seconds();
+  int skipped = 0;
+  for (int i = 0; i < count; i++) {
+    double wait = start + i / rate - now_seconds();
+    if (wait > 0) usleep(static_cast<useconds_t>(wait * 1e6));
+    uint16_t seq = static_cast<uint16_t>(i + i / 9);
+    if (i > 0 && i % 9 == 0) skipped++;  // seq i + i / 9 jumps by 2 here
+    source.send(datagram(seq, size), port);
+  }
+  return skipped;
+}
+
+}  // namespace
+
+TEST(StatsPort, EmptyReportBeforeData) {
+  StatsRepeater r;
+  r.start();
+  Udp asker;
+  asker.send(std::string("get_stats"), r.stats_port);
+  EXPECT_EQ(asker.receive(), (Bytes{2, 0, 0, 0, 0, 0, 0, 0, '{', '}'}));
+  asker.send(std::string("get_stat"), r.stats_port);
+  asker.send(std::string("GET_STATS"), r.stats_port);
+  send_from_port_zero(bytes_of("get_stats"), r.stats_port);
+  EXPECT_TRUE(asker.silent_for(0.3));
+  EXPECT_EQ(r.d.wait_exit(0.1), -1);
+  EXPECT_EQ(r.d.err(), "");
+}
+
+TEST(StatsPort, RatesTotalsAndLossesOfAStream) {
+  Udp source, client, asker;
+  StatsRepeater r;
+  r.start("client 127.0.0.1:" + std::to_string(client.port) + "\n");
+  const int count = 450;
+  int skipped = stream(source, r.in_port, count, 50.0, 500);
+
+  std::string flowing = ask(asker, r.stats_port);
+  ASSERT_NE(flowing, "") << r.d.err();
+  // 50 datagrams a second, one in ten sequence numbers missing, settling
+  // towards 50 / s from zero over 8 to 9 s: 46-48 / s when rebuilt.
+  EXPECT_NEAR(number(flowing, "frames_sec"), 47, 6) << flowing;
+  EXPECT_NEAR(number(flowing, "udp_payload"), 47 * 4.0, 25) << flowing;
+  EXPECT_NEAR(number(flowing, "lost_frames_sec"), 47 / 9.0, 1.5) << flowing;
+  EXPECT_EQ(field(flowing, "connected_clients"), "1");
+  EXPECT_NE(flowing.find("\"port\":\"" + std::to_string(client.port) + "\""), std::string::npos);
+
+  // Once the stream has stopped, the report catches up and its rates fall.
+  usleep(2600000);
+  std::string stopped = ask(asker, r.stats_port);
+  EXPECT_EQ(field(stopped, "frames_received"), std::to_string(count)) << stopped;
+  EXPECT_EQ(field(stopped, "total_bytes"), std::to_string(count * 500));
+  EXPECT_EQ(field(stopped, "frames_lost"), std::to_string(skipped));
+  EXPECT_EQ(field(stopped, "pkts_sent"), std::to_string(count));
+  EXPECT_LT(number(stopped, "frames_sec"), number(flowing, "frames_sec") * 0.5);
+  EXPECT_GT(number(stopped, "frames_sec"), 0);
+}
+
+TEST(StatsPort, RequestFloodIsCappedWhileTheStreamFlows) {
+  Udp source, client, flooder;
+  StatsRepeater r;
+  r.start("client 127.0.0.1:" + std::to_string(client.port) + "\n");
+  double start = now_seconds();
+  int sent = 0, received = 0;
+  for (int i = 0; i < 200; i++) {
+    source.send(datagram(static_cast<uint16_t>(i), 200), r.in_port);
+    for (int k = 0; k < 5; k++) flooder.send(std::string("get_stats"), r.stats_port);
+    sent++;
+    usleep(10000);
+    while (!client.receive(0).empty()) received++;
+  }
+  while (!client.receive(0.3).empty()) received++;
+  double elapsed = now_seconds() - start;
+  int replies = 0;
+  while (!flooder.receive(0.3).empty()) replies++;
+  EXPECT_EQ(received, sent);
+  EXPECT_GE(replies, 20);
+  EXPECT_LE(replies, 20 * (static_cast<int>(elapsed) + 2)) << elapsed;
+}
+
+TEST(StatsCommand, PrintsTheReportOfARunningRepeater) {
+  Udp source, client;
+  StatsRepeater r;
+  r.start("client 127.0.0.1:" + std::to_string(client.port) + "\n");
+  std::string target = "127.0.0.1:" + std::to_string(r.stats_port);
+
+  Daemon empty = Daemon::run({TOLVEK_STATS_BINARY, target});
+  EXPECT_EQ(empty.wait_exit(), 0);
+  EXPECT_EQ(empty.out(), "{}\n");
+
+  stream(source, r.in_port, 120, 50.0, 300);
+  Daemon watch = Daemon::run({TOLVEK_STATS_BINARY, "localhost:" + std::to_string(r.stats_port), "--watch", "0.3",
+                              "--count", "3"});
+  EXPECT_EQ(watch.wait_exit(5.0), 0) << watch.err();
+  std::string out = watch.out();
+  EXPECT_EQ(count_of(out, "{\"udp_payload\": "), 3) << out;
+  EXPECT_EQ(count_of(out, "}\n"), 3);
+  EXPECT_NE(out.find("\"connected_clients\" : \"1\""), std::string::npos);
+}
+
+TEST(StatsCommand, FailsClearlyWithoutAWholeReply) {
+  Udp silent;
+  Daemon none = Daemon::run({TOLVEK_STATS_BINARY, "127.0.0.1:" + std::to_string(silent.port), "--timeout", "0.5"});
+  EXPECT_EQ(none.wait_exit(), 1);
+  EXPECT_EQ(none.err(), "tolvek-stats: no reply from 127.0.0.1:" + std::to_string(silent.port) + " within 0.5 s\n");
+  EXPECT_EQ(none.out(), "");
+
+  // A server that loses the middle one of three fragments, and sends the
+  // others out of order.
+  Udp server;
+  Daemon partial =
+      Daemon::run({TOLVEK_STATS_BINARY, "127.0.0.1:" + std::to_string(server.port), "--timeout", "0.5"});
+  sockaddr_in from{};
+  ASSERT_EQ(server.receive(2.0, &from), bytes_of("get_stats"));
+  for (uint32_t index : {2u, 0u}) {
+    Bytes d{0xb8, 0x0b, 0, 0, static_cast<uint8_t>(index), 0, 0, 0};  // 3000 bytes in all
+    d.resize(8 + (index == 2 ? 200 : 1400), 'x');
+    server.send(d, ntohs(from.sin_port));
+  }
+  EXPECT_EQ(partial.wait_exit(), 1);
+  EXPECT_EQ(partial.err(), "tolvek-stats: incomplete reply from 127.0.0.1:" + std::to_string(server.port) +
+                               " within 0.5 s: 2 of 3 fragments, missing 1\n");
+
+  Daemon usage = Daemon::run({TOLVEK_STATS_BINARY});
+  EXPECT_EQ(usage.wait_exit(), 2);
+}
