@@ -22,8 +22,8 @@ void loop_reset() {
 }
 
 bool check_source_addr(const sockaddr_in& sender, in_addr dest) {
-  if (!settings.source) return true;
   const SourceRecord* src = current_source();
+  if (!src) return true;
   // A group's datagrams carry their sender's own address: they are told by
   // the group they were sent to.
   if (is_multicast(ntohl(src->a.sin_addr.s_addr))) return dest.s_addr == src->a.sin_addr.s_addr;
@@ -129,8 +129,8 @@ void send_trigger(bool force) {
   // The period restarts with every decision, including the decision not to
   // send, so the first keep-alive follows within a period of a client's arrival.
   last_trigger = double_time();
-  if (!settings.source || n_active_clients == 0) return;
   const SourceRecord* src = current_source();
+  if (!src || n_active_clients == 0) return;
   if (src->a.sin_port == 0 || src->password.empty()) return;
   std::vector<uint8_t> packet = build_trigger(src->password);
   // From the input socket, so that the source answers to the input port.
