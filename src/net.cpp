@@ -4,7 +4,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include <array>
+#include <vector>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -54,33 +54,33 @@ int send_packet(int handle, const void* buf, size_t len, const sockaddr_in& addr
   }
 }
 
-// Send failure reports, one slot per recently failing destination.
+// Send failure reports, one slot per failing destination. The slots grow
+// only when a new destination fails, up to room for every client and a few
+// other destinations; past that the longest quiet slot is reused.
 struct FailureReport {
   uint32_t s_addr = 0;
   uint16_t sin_port = 0;
-  bool used = false;
-  double last_report = 0;
+  double last_report = -1e18;
   unsigned left_out = 0;
 };
-static std::array<FailureReport, 16> failure_reports;
+static std::vector<FailureReport> failure_reports;
 
-void net_reset() { failure_reports = {}; }
+void net_reset() { failure_reports.clear(); }
 
 static FailureReport& report_slot(const sockaddr_in& address) {
-  FailureReport* oldest = &failure_reports[0];
-  for (auto& r : failure_reports) {
-    if (r.used && r.s_addr == address.sin_addr.s_addr && r.sin_port == address.sin_port) return r;
-    if (!r.used) {
-      oldest = &r;
-      break;
-    }
-    if (r.last_report < oldest->last_report) oldest = &r;
+  for (auto& r : failure_reports)
+    if (r.s_addr == address.sin_addr.s_addr && r.sin_port == address.sin_port) return r;
+  FailureReport fresh;
+  fresh.s_addr = address.sin_addr.s_addr;
+  fresh.sin_port = address.sin_port;
+  if (failure_reports.size() < static_cast<size_t>(settings.max_n_clients) + 16) {
+    failure_reports.push_back(fresh);
+    return failure_reports.back();
   }
-  *oldest = FailureReport{};
-  oldest->used = true;
-  oldest->s_addr = address.sin_addr.s_addr;
-  oldest->sin_port = address.sin_port;
-  oldest->last_report = -1e9;
+  FailureReport* oldest = &failure_reports[0];
+  for (auto& r : failure_reports)
+    if (r.last_report < oldest->last_report) oldest = &r;
+  *oldest = fresh;
   return *oldest;
 }
 

@@ -1,3 +1,5 @@
+#include <algorithm>
+
 #include "fixture.h"
 
 using testing::internal::CaptureStderr;
@@ -66,6 +68,19 @@ TEST_F(Net, RefusedSendIsReportedOncePerSecondPerDestination) {
             "tolvek: cannot send a UDP packet 1 bytes long: Invalid argument, to 127.0.0.1:0\n"
             "tolvek: cannot send a UDP packet 1 bytes long: Invalid argument, to 127.0.0.2:0\n"
             "tolvek: cannot send a UDP packet 1 bytes long: Invalid argument, to 127.0.0.1:0 (2 repeats left out)\n");
+}
+
+TEST_F(Net, EveryFailingClientIsReportedOncePerSecond) {
+  CaptureStderr();
+  for (int round = 0; round < 3; round++) {
+    for (int i = 1; i <= 40; i++) {
+      std::string addr = "127.0.0." + std::to_string(i);
+      send_failed(EINVAL, 1, make_addr(addr.c_str(), 0));
+    }
+    fake_mono += 0.3;
+  }
+  std::string err = GetCapturedStderr();
+  EXPECT_EQ(std::count(err.begin(), err.end(), '\n'), 40);
 }
 
 TEST_F(Net, SharedInputAndOutputPortOpensOneSocket) {
