@@ -106,13 +106,12 @@ std::string status_report_line(const uint8_t* buf, size_t len) {
 
 // Registration and status report: only these create and enable an entry, so
 // the active count is exactly the entries that receive the stream.
-static void enable(const uint8_t* buf, size_t len, const sockaddr_in& sender, uint8_t type) {
+static void enable(const uint8_t* buf, size_t len, const sockaddr_in& sender, const QMZP_Head& h, uint8_t type) {
   Client* c = get_client(sender.sin_addr.s_addr, sender.sin_port);
   if (!c) return;
   if (!(c->flags & F_ACTIVE)) {
     n_active_clients++;
     printf("Adding client %s:%u on his request.\n", inet_ntoa(sender.sin_addr), ntohs(sender.sin_port));
-    QMZP_Head h = read_head(buf, len);
     memcpy(c->mac, h.sender_id, sizeof c->mac);
   }
   c->flags |= F_ENABLED;
@@ -126,8 +125,9 @@ void handle_control(const uint8_t* buf, size_t len, const sockaddr_in& sender) {
     fprintf(stderr, "2:Request from %s:%u rejected.\n", inet_ntoa(sender.sin_addr), ntohs(sender.sin_port));
     return;
   }
-  uint8_t type = read_head(buf, len).vmt & 0x1f;
-  if (type == QMZP_TYPE_REGISTER || type == QMZP_TYPE_STATUS) return enable(buf, len, sender, type);
+  QMZP_Head h = read_head(buf, len);
+  uint8_t type = h.vmt & 0x1f;
+  if (type == QMZP_TYPE_REGISTER || type == QMZP_TYPE_STATUS) return enable(buf, len, sender, h, type);
   if (type != QMZP_TYPE_STOP) return;
   fprintf(stderr, "2:Request from %s:%u to stop streaming.\n", inet_ntoa(sender.sin_addr), ntohs(sender.sin_port));
   if (Client* c = find_client(sender.sin_addr.s_addr, sender.sin_port)) {

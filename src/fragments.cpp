@@ -4,10 +4,6 @@
 
 #include "net.h"
 
-static uint32_t get_le32(const uint8_t* p) {
-  return p[0] | p[1] << 8 | p[2] << 16 | static_cast<uint32_t>(p[3]) << 24;
-}
-
 static size_t fragment_count(uint32_t total) { return (total + FRAGMENT_PAYLOAD - 1) / FRAGMENT_PAYLOAD; }
 
 bool add_fragment(Reassembly& r, const uint8_t* buf, size_t len) {

@@ -105,13 +105,6 @@ void send_failed(int err, size_t len, const sockaddr_in& address) {
   r.left_out = 0;
 }
 
-static void put_le32(uint8_t* p, uint32_t v) {
-  p[0] = static_cast<uint8_t>(v);
-  p[1] = static_cast<uint8_t>(v >> 8);
-  p[2] = static_cast<uint8_t>(v >> 16);
-  p[3] = static_cast<uint8_t>(v >> 24);
-}
-
 void send_fragmented_packet(int handle, const uint8_t* buf, size_t len, const sockaddr_in& address) {
   uint8_t fragment[FRAGMENT_HEADER + FRAGMENT_PAYLOAD];
   for (size_t i = 0; i * FRAGMENT_PAYLOAD < len; i++) {
