@@ -3,19 +3,18 @@
 #include <arpa/inet.h>
 
 #include <algorithm>
-#include <cmath>
 
-#include "config.h"
+#include "sys.h"
 
 std::vector<Client> clients;
 unsigned n_active_clients = 0;
+unsigned max_n_clients = MAX_QMZP_CLIENTS;
 
 void clients_reset() {
   clients.clear();
   n_active_clients = 0;
+  max_n_clients = MAX_QMZP_CLIENTS;
 }
-
-int64_t mono_seconds() { return static_cast<int64_t>(std::floor(double_time())); }
 
 int compare(const Client& a, const Client& b) {
   uint32_t host_a = ntohl(a.s_addr), host_b = ntohl(b.s_addr);
@@ -51,6 +50,6 @@ Client* add_client(uint32_t s_addr, uint16_t sin_port) {
 
 Client* get_client(uint32_t s_addr, uint16_t sin_port) {
   if (Client* c = find_client(s_addr, sin_port)) return c;
-  if (clients.size() >= settings.max_n_clients) return nullptr;
+  if (clients.size() >= max_n_clients) return nullptr;
   return add_client(s_addr, sin_port);
 }

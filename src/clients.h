@@ -11,6 +11,8 @@
 #include <ctime>
 #include <vector>
 
+constexpr unsigned MAX_QMZP_CLIENTS = 32;
+
 constexpr uint8_t F_PERMANENT = 1;  // from a "client" line: never times out
 constexpr uint8_t F_ALLOWED = 2;    // from an "allow_ip_port" line: disabled, not removed, on timeout
 constexpr uint8_t F_ENABLED = 4;    // receives the stream
@@ -32,6 +34,7 @@ struct Client {
 
 extern std::vector<Client> clients;
 extern unsigned n_active_clients;
+extern unsigned max_n_clients;  // an entry is added only while the table is smaller
 
 void clients_reset();
 
@@ -43,8 +46,5 @@ Client* add_client(uint32_t s_addr, uint16_t sin_port);
 // The existing entry, else a new one while the table is below
 // max_n_clients, else null.
 Client* get_client(uint32_t s_addr, uint16_t sin_port);
-
-// Monotonic whole seconds, the unit of last_contact.
-int64_t mono_seconds();
 
 #endif  // TOLVEK_CLIENTS_H_

@@ -4,18 +4,15 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <ctime>
+#include <memory>
 
 #include "clients.h"
+#include "sys.h"
 
 Settings settings;
-
-double (*mono_clock_hook)() = nullptr;
-double (*wall_clock_hook)() = nullptr;
 
 void config_reset() { settings = Settings{}; }
 
@@ -23,56 +20,6 @@ const SourceRecord* current_source() {
   const auto& slot = settings.alt_toggle ? settings.alt_source : settings.source;
   return slot ? &*slot : nullptr;
 }
-
-void fatal(const char* fmt, ...) {
-  va_list ap;
-  va_start(ap, fmt);
-  fputs("tolvek: ", stderr);
-  vfprintf(stderr, fmt, ap);
-  va_end(ap);
-  fputc('\n', stderr);
-  exit(-1);
-}
-
-void fatal_errno(const char* fmt, ...) {
-  int saved = errno;
-  va_list ap;
-  va_start(ap, fmt);
-  fputs("tolvek: ", stderr);
-  vfprintf(stderr, fmt, ap);
-  va_end(ap);
-  fprintf(stderr, "%s\n", strerror(saved));
-  exit(-1);
-}
-
-void* mem_alloc(size_t size) {
-  if (size == 0) return nullptr;
-  void* p = malloc(size);
-  if (!p) {
-    fprintf(stderr, "tolvek: cannot allocate%lu bytes of memory.\r\n", static_cast<unsigned long>(size));
-    exit(-1);
-  }
-  return p;
-}
-
-void* mem_realloc(void* previous, size_t size) {
-  void* p = realloc(previous, size);
-  if (!p && size != 0) {
-    fprintf(stderr, "Unable to allocate %lu bytes of memory.\r\n", static_cast<unsigned long>(size));
-    exit(-1);
-  }
-  return p;
-}
-
-static double read_clock(clockid_t id) {
-  timespec ts;
-  if (clock_gettime(id, &ts) != 0) fatal_errno("cannot get time of day.");
-  return ts.tv_sec + ts.tv_nsec / 1000 / 1e6;
-}
-
-double double_time() { return mono_clock_hook ? mono_clock_hook() : read_clock(CLOCK_MONOTONIC); }
-
-double wall_time() { return wall_clock_hook ? wall_clock_hook() : read_clock(CLOCK_REALTIME); }
 
 void error_newline(const char* text) {
   fputs(text, stderr);
@@ -140,7 +87,7 @@ void add_mac(const char* text) {
   if (sscanf(text, "%hhx:%hhx:%hhx:%hhx:%hhx:%hhx", &m[0], &m[1], &m[2], &m[3], &m[4], &m[5]) < 6 &&
       sscanf(text, "%hhx-%hhx-%hhx-%hhx-%hhx-%hhx", &m[0], &m[1], &m[2], &m[3], &m[4], &m[5]) < 6) {
     fprintf(stderr, "tolvek: syntax error in config file: allow_mac %s\n", text);
-    exit(1);
+    exit_program(1);
   }
   settings.macs.push_back(m);
 }
@@ -204,7 +151,7 @@ void parse_line(char* line) {
   } else if ((rest = test(line, "client"))) {
     permanent_client(rest);
   } else if ((rest = test(line, "max_clients"))) {
-    settings.max_n_clients = static_cast<unsigned>(number(rest));
+    max_n_clients = static_cast<unsigned>(number(rest));
   } else if ((rest = test(line, "allow_pass"))) {
     add_pass(value(rest));
   } else if ((rest = test(line, "allow_mac"))) {
@@ -236,20 +183,19 @@ void print_help() {
   puts("        -p password. Allow password. Either empty (\" \"), or real password");
   puts("        -s statistics_port password. Sets a port to listen for statistics updates");
   puts("        -n max_n_clients. Sets the maximum number of clients allowed to connect.");
-  exit(0);
+  exit_program(0);
 }
 
 void parse_config(const char* filename) {
   if (strcmp(filename, "-h") == 0) print_help();
-  FILE* f = fopen(filename, "r");
+  std::unique_ptr<FILE, int (*)(FILE*)> f(fopen(filename, "r"), fclose);
   if (!f) {
     int saved = errno;
     fprintf(stderr, "Cannot open config file %s: %s\n", filename, strerror(saved));
-    exit(-1);
+    exit_program(-1);
   }
   char line[1024];
-  while (fgets(line, sizeof line, f)) parse_line(line);
-  fclose(f);
+  while (fgets(line, sizeof line, f.get())) parse_line(line);
 }
 
 // How an option becomes the line a configuration file would hold.
@@ -296,6 +242,6 @@ void check_config() {
     settings.alt_source = settings.source;
   } else if (!settings.source) {
     fputs("tolvek: you cannot specify alt source and not source\n", stderr);
-    exit(-1);
+    exit_program(-1);
   }
 }

@@ -1,5 +1,4 @@
-// Settings, configuration lines, start-up validation and the process-wide
-// helpers (fatal errors, allocation, clocks).
+// Settings, configuration lines and start-up validation.
 //
 // Settings are written only while the configuration is read; afterwards the
 // rest of the program treats them as constants, except `alt_toggle`, which
@@ -15,8 +14,6 @@
 #include <optional>
 #include <string>
 #include <vector>
-
-constexpr unsigned MAX_QMZP_CLIENTS = 32;
 
 // Periods and timeouts, in seconds, all measured on the monotonic clock.
 constexpr int client_timeout = 20;
@@ -41,7 +38,6 @@ struct Settings {
   long alt_input_port = -1;  // negative: no failover
   long output_port = -1;
   long statistics_port = -1;  // -1: no statistics socket
-  unsigned max_n_clients = MAX_QMZP_CLIENTS;
   unsigned accept_qmz = 0;     // admit the bare 4-byte legacy registration
   uint8_t accept_any_mac = 0;  // any sender id passes the MAC test
   std::vector<std::string> passwords;
@@ -60,24 +56,6 @@ void config_reset();
 // The source whose data is accepted now: the alternate one while failed over.
 // Null when no source is configured.
 const SourceRecord* current_source();
-
-// Fatal errors: "tolvek: " and the text, then a newline (fatal) or the
-// system's description of the errno current at the call (fatal_errno);
-// both exit with status -1, which shows as 255.
-[[noreturn]] void fatal(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
-[[noreturn]] void fatal_errno(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
-
-// Allocation that never returns failure. mem_alloc(0) returns null.
-void* mem_alloc(size_t size);
-void* mem_realloc(void* previous, size_t size);
-
-// Monotonic seconds, microsecond resolution: every timeout, period and rate.
-double double_time();
-// Wall-clock seconds: only for the times shown to people.
-double wall_time();
-// Null in the daemon; tests point them at a fake clock.
-extern double (*mono_clock_hook)();
-extern double (*wall_clock_hook)();
 
 // Writes text to standard error, adding a newline unless it is empty or
 // already ends with one.

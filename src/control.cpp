@@ -9,6 +9,7 @@
 
 #include "clients.h"
 #include "config.h"
+#include "sys.h"
 
 // Bytes past the datagram read as zero, never as what an earlier datagram
 // left in the receive area.
@@ -111,7 +112,8 @@ static void enable(const uint8_t* buf, size_t len, const sockaddr_in& sender, co
   if (!c) return;
   if (!(c->flags & F_ACTIVE)) {
     n_active_clients++;
-    printf("Adding client %s:%u on his request.\n", inet_ntoa(sender.sin_addr), ntohs(sender.sin_port));
+    limited_line(LINE_CLIENT_ADDED, "Adding client %s:%u on his request.\n", inet_ntoa(sender.sin_addr),
+                 ntohs(sender.sin_port));
     memcpy(c->mac, h.sender_id, sizeof c->mac);
   }
   c->flags |= F_ENABLED;
@@ -122,14 +124,16 @@ static void enable(const uint8_t* buf, size_t len, const sockaddr_in& sender, co
 
 void handle_control(const uint8_t* buf, size_t len, const sockaddr_in& sender) {
   if (!check_pass(sender, buf, len)) {
-    fprintf(stderr, "2:Request from %s:%u rejected.\n", inet_ntoa(sender.sin_addr), ntohs(sender.sin_port));
+    limited_line(LINE_CONTROL_REJECTED, "2:Request from %s:%u rejected.\n", inet_ntoa(sender.sin_addr),
+                 ntohs(sender.sin_port));
     return;
   }
   QMZP_Head h = read_head(buf, len);
   uint8_t type = h.vmt & 0x1f;
   if (type == QMZP_TYPE_REGISTER || type == QMZP_TYPE_STATUS) return enable(buf, len, sender, h, type);
   if (type != QMZP_TYPE_STOP) return;
-  fprintf(stderr, "2:Request from %s:%u to stop streaming.\n", inet_ntoa(sender.sin_addr), ntohs(sender.sin_port));
+  limited_line(LINE_STOP_REQUEST, "2:Request from %s:%u to stop streaming.\n", inet_ntoa(sender.sin_addr),
+               ntohs(sender.sin_port));
   if (Client* c = find_client(sender.sin_addr.s_addr, sender.sin_port)) {
     // The next pass retires an enabled entry before sending to it.
     c->timestamp = 0;

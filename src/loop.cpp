@@ -12,8 +12,8 @@
 #include "control.h"
 #include "net.h"
 #include "stats.h"
+#include "sys.h"
 
-double last_data = 0;
 double last_trigger = 0;
 
 void loop_reset() {
@@ -34,7 +34,7 @@ bool check_source_addr(const sockaddr_in& sender, in_addr dest) {
 bool process_client(Client& c, int64_t now, const uint8_t* buf, size_t len) {
   if (!(c.flags & F_PERMANENT) && (c.flags & F_ENABLED) && c.last_contact + client_timeout < now) {
     in_addr a{c.s_addr};
-    printf("Client %s:%u timed out.\n", inet_ntoa(a), ntohs(c.sin_port));
+    limited_line(LINE_CLIENT_TIMED_OUT, "Client %s:%u timed out.\n", inet_ntoa(a), ntohs(c.sin_port));
     if (n_active_clients == 0) fatal("internal error: deleting an active client when there is zero active clients.");
     n_active_clients--;
     if (!(c.flags & F_ALLOWED)) return false;
@@ -71,7 +71,8 @@ void check_timeouts() { send_packets(nullptr, 0); }
 
 void handle_data(const uint8_t* buf, size_t len, const sockaddr_in& sender, in_addr dest) {
   if (!check_source_addr(sender, dest)) {
-    fprintf(stderr, "3:Request from %s:%u rejected.\n", inet_ntoa(sender.sin_addr), ntohs(sender.sin_port));
+    limited_line(LINE_DATA_REJECTED, "3:Request from %s:%u rejected.\n", inet_ntoa(sender.sin_addr),
+                 ntohs(sender.sin_port));
     return;
   }
   last_data = double_time();
@@ -113,9 +114,10 @@ void loop_iteration() {
   if (fds[1].revents & POLLIN) read_packet(fds[1].fd);
   if (fds[2].revents & POLLIN) read_packet(fds[2].fd);
   send_trigger(false);
+  report_left_out_lines();
   if (double_time() > last_data + data_timeout) {
     if (settings.alt_input_port >= 0) {
-      printf("Reception timed out.\n");
+      unblocked_line(stdout, "Reception timed out.\n");
       shutdown_sockets();
       settings.alt_toggle ^= 1;
       init_sockets();

@@ -13,7 +13,6 @@
 
 struct Client;
 
-extern double last_data;     // monotonic time of the last accepted data datagram
 extern double last_trigger;  // monotonic time of the last keep-alive decision
 
 constexpr size_t RECEIVE_BUFFER = 65536;

@@ -4,14 +4,15 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include <vector>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
 
+#include "clients.h"
 #include "config.h"
-#include "loop.h"
+#include "sys.h"
 
+double last_data = 0;
 int input_socket = -1;
 int output_socket = -1;
 int statistics_socket = -1;
@@ -54,36 +55,6 @@ int send_packet(int handle, const void* buf, size_t len, const sockaddr_in& addr
   }
 }
 
-// Send failure reports, one slot per failing destination. The slots grow
-// only when a new destination fails, up to room for every client and a few
-// other destinations; past that the longest quiet slot is reused.
-struct FailureReport {
-  uint32_t s_addr = 0;
-  uint16_t sin_port = 0;
-  double last_report = -1e18;
-  unsigned left_out = 0;
-};
-static std::vector<FailureReport> failure_reports;
-
-void net_reset() { failure_reports.clear(); }
-
-static FailureReport& report_slot(const sockaddr_in& address) {
-  for (auto& r : failure_reports)
-    if (r.s_addr == address.sin_addr.s_addr && r.sin_port == address.sin_port) return r;
-  FailureReport fresh;
-  fresh.s_addr = address.sin_addr.s_addr;
-  fresh.sin_port = address.sin_port;
-  if (failure_reports.size() < static_cast<size_t>(settings.max_n_clients) + 16) {
-    failure_reports.push_back(fresh);
-    return failure_reports.back();
-  }
-  FailureReport* oldest = &failure_reports[0];
-  for (auto& r : failure_reports)
-    if (r.last_report < oldest->last_report) oldest = &r;
-  *oldest = fresh;
-  return *oldest;
-}
-
 void send_failed(int err, size_t len, const sockaddr_in& address) {
   // These mean the program itself is broken; anything else concerns only
   // this destination, and one bad client must not stop the stream for all.
@@ -91,18 +62,8 @@ void send_failed(int err, size_t len, const sockaddr_in& address) {
     errno = err;
     fatal_errno("cannot send a UDP packet %lu bytes long: ", static_cast<unsigned long>(len));
   }
-  FailureReport& r = report_slot(address);
-  double now = double_time();
-  if (now - r.last_report < 1.0) {
-    r.left_out++;
-    return;
-  }
-  fprintf(stderr, "tolvek: cannot send a UDP packet %lu bytes long: %s, to %s:%u", static_cast<unsigned long>(len),
-          strerror(err), inet_ntoa(address.sin_addr), ntohs(address.sin_port));
-  if (r.left_out) fprintf(stderr, " (%u repeats left out)", r.left_out);
-  fputc('\n', stderr);
-  r.last_report = now;
-  r.left_out = 0;
+  // Room for every client and a few other destinations (sources, askers).
+  report_send_failure(err, len, address, static_cast<size_t>(max_n_clients) + 16);
 }
 
 void send_fragmented_packet(int handle, const uint8_t* buf, size_t len, const sockaddr_in& address) {
@@ -146,21 +107,21 @@ void init_sockets() {
   long port = settings.alt_toggle ? settings.alt_input_port : settings.input_port;
   input_socket = my_socket();
   my_bind(input_socket, port);
-  printf("Setting up to listen at UDP port %u, socket handle: %u.\n", static_cast<unsigned>(port),
-         static_cast<unsigned>(input_socket));
+  unblocked_line(stdout, "Setting up to listen at UDP port %u, socket handle: %u.\n", static_cast<unsigned>(port),
+                 static_cast<unsigned>(input_socket));
   if (port == settings.output_port) {
     output_socket = input_socket;
   } else {
     output_socket = my_socket();
     my_bind(output_socket, settings.output_port);
-    printf("Setting up to output UDP port %ld, socket handle: %u.\n", settings.output_port,
-           static_cast<unsigned>(output_socket));
+    unblocked_line(stdout, "Setting up to output UDP port %ld, socket handle: %u.\n", settings.output_port,
+                   static_cast<unsigned>(output_socket));
   }
   if (settings.statistics_port != -1) {
     statistics_socket = my_socket();
     my_bind(statistics_socket, settings.statistics_port);
-    printf("Setting up to statistics UDP port %ld, socket handle: %u\n", settings.statistics_port,
-           static_cast<unsigned>(statistics_socket));
+    unblocked_line(stdout, "Setting up to statistics UDP port %ld, socket handle: %u\n", settings.statistics_port,
+                   static_cast<unsigned>(statistics_socket));
   }
   last_data = double_time();
   multicast_setup_socket();
@@ -176,7 +137,7 @@ void shutdown_sockets() {
 void multicast_setup_socket() {
   const SourceRecord* src = current_source();
   if (!src || !is_multicast(ntohl(src->a.sin_addr.s_addr))) return;
-  printf("Joining multicast group for the source.\n");
+  unblocked_line(stdout, "Joining multicast group for the source.\n");
   int off = 0;
   my_setsockopt(input_socket, IPPROTO_IP, IP_MULTICAST_LOOP, &off, sizeof off);
   ip_mreq mreq{};

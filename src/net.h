@@ -11,6 +11,10 @@
 #include <cstddef>
 #include <cstdint>
 
+// Monotonic time of the last accepted data datagram; opening the socket set
+// restarts it, so a fresh input gets its full time before failing over.
+extern double last_data;
+
 extern int input_socket;
 extern int output_socket;
 extern int statistics_socket;
@@ -56,8 +60,5 @@ void multicast_setup_socket();
 
 // Host byte order address in 224.0.0.0/4.
 bool is_multicast(uint32_t host_addr);
-
-// For tests: forget the rate limit of send failure reports.
-void net_reset();
 
 #endif  // TOLVEK_NET_H_

@@ -10,6 +10,7 @@
 #include "clients.h"
 #include "config.h"
 #include "net.h"
+#include "sys.h"
 
 Stats stream_stats;
 

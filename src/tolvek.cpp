@@ -1,3 +1,4 @@
+#include <signal.h>
 #include <syslog.h>
 
 #include <cstdio>
@@ -7,6 +8,7 @@
 #include "config.h"
 #include "loop.h"
 #include "net.h"
+#include "sys.h"
 
 // Containers grow through operator new: a failed growth ends the process
 // with the same message as any other failed allocation.
@@ -21,9 +23,14 @@ void operator delete(void* p, size_t) noexcept { free(p); }
 void operator delete[](void* p, size_t) noexcept { free(p); }
 
 int main(int argc, char** argv) {
-  // Progress lines must appear at once under a service manager or a pipe.
+  open_standard_descriptors();
+  // A log reader that goes away must not take the stream with it: its
+  // writes fail instead.
+  signal(SIGPIPE, SIG_IGN);
+  // Progress lines must appear at once under a service manager or a pipe,
+  // and a complaint without a newline must not wait for the next one.
   setvbuf(stdout, nullptr, _IOLBF, 0);
-  setvbuf(stderr, nullptr, _IOLBF, 0);
+  setvbuf(stderr, nullptr, _IONBF, 0);
 
   openlog(argv[0], LOG_PID, LOG_LOCAL0);
   syslog(LOG_INFO, "Started Logging for %s", argv[0]);
@@ -31,7 +38,7 @@ int main(int argc, char** argv) {
 
   if (argc < 2) {
     fputs("tolvek: Run me again with config file path as an argument.\n", stderr);
-    exit(-1);
+    exit_program(-1);
   }
   if (argc == 2) {
     parse_config(argv[1]);

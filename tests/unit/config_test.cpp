@@ -58,7 +58,7 @@ TEST_F(Config, NumbersTakeAnyBaseAndStoreMinusOne) {
   parse("alt_input_port 6000\r\n");
   EXPECT_EQ(settings.alt_input_port, 6000);
   parse("max_clients 2\n");
-  EXPECT_EQ(settings.max_n_clients, 2u);
+  EXPECT_EQ(max_n_clients, 2u);
 }
 
 TEST_F(Config, PasswordValuesDropOnlyOneBlankAndTheNewline) {
@@ -229,7 +229,7 @@ TEST_F(Config, OptionsBecomeLinesEchoedAsParsed) {
   EXPECT_EQ(settings.accept_qmz, 1u);
   EXPECT_EQ(settings.passwords, std::vector<std::string>{" "});
   EXPECT_EQ(settings.accept_any_mac, 1);
-  EXPECT_EQ(settings.max_n_clients, 4u);
+  EXPECT_EQ(max_n_clients, 4u);
 }
 
 TEST_F(Config, EmptyPasswordOption) {

@@ -16,6 +16,7 @@
 #include "config.h"
 #include "loop.h"
 #include "net.h"
+#include "sys.h"
 
 inline double fake_mono = 0;
 inline double fake_wall = 0;
@@ -72,7 +73,7 @@ class TolvekTest : public ::testing::Test {
     config_reset();
     clients_reset();
     loop_reset();
-    net_reset();
+    sys_reset();
     fake_mono = 1000;
     fake_wall = 1.7e9;
     mono_clock_hook = [] { return fake_mono; };

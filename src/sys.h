@@ -1,0 +1,74 @@
+// Process-wide helpers at the bottom of the program: fatal errors, the exit
+// path, allocation, the two clocks, and the limits on what the daemon writes
+// about its traffic.
+//
+// Nothing here knows about settings, clients or sockets; every other module
+// may include it.
+#ifndef TOLVEK_SYS_H_
+#define TOLVEK_SYS_H_
+
+#include <netinet/in.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+
+// Fatal errors: "tolvek: " and the text, then a newline (fatal) or the
+// system's description of the errno current at the call (fatal_errno);
+// both exit with status -1, which shows as 255.
+[[noreturn]] void fatal(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
+[[noreturn]] void fatal_errno(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
+// Every end of the process goes through here.
+[[noreturn]] void exit_program(int status);
+
+// Opens /dev/null on whichever of descriptors 0, 1 and 2 is closed, so that
+// no socket opened later takes one of them and receives our lines.
+void open_standard_descriptors();
+
+// Allocation that never returns failure. mem_alloc(0) returns null.
+void* mem_alloc(size_t size);
+void* mem_realloc(void* previous, size_t size);
+
+// Monotonic seconds, microsecond resolution: every timeout, period and rate.
+double double_time();
+// Monotonic whole seconds, the unit of a client's last contact.
+int64_t mono_seconds();
+// Wall-clock seconds: only for the times shown to people.
+double wall_time();
+
+// Lines that anyone who can send us a datagram can make us write. Each kind
+// is written at most LINES_PER_SECOND times a second; the rest are counted
+// and summed up once a second on the same stream. A line that would block
+// on a full pipe is counted the same way: a log reader that falls behind
+// must never stall the stream.
+enum LineKind {
+  LINE_DATA_REJECTED,     // "3:Request from %s:%u rejected.\n", standard error
+  LINE_CONTROL_REJECTED,  // "2:Request from %s:%u rejected.\n", standard error
+  LINE_STOP_REQUEST,      // "2:Request from %s:%u to stop streaming.\n", standard error
+  LINE_CLIENT_ADDED,      // "Adding client %s:%u on his request.\n", standard output
+  LINE_CLIENT_TIMED_OUT,  // "Client %s:%u timed out.\n", standard output
+  N_LINE_KINDS,
+};
+constexpr unsigned LINES_PER_SECOND = 10;
+
+void limited_line(LineKind kind, const char* fmt, ...) __attribute__((format(printf, 2, 3)));
+// Writes the summary of every kind whose second is over; the event loop calls
+// it after every wake-up, so a flood's last summary is not held back.
+void report_left_out_lines();
+
+// Writes a line to stream unless that would block (a full pipe); such lines
+// are dropped and their number told with the next line that gets through.
+void unblocked_line(FILE* stream, const char* fmt, ...) __attribute__((format(printf, 2, 3)));
+
+// Reports a failed send to address, at most once a second per destination,
+// remembering up to `slots` failing destinations.
+void report_send_failure(int err, size_t len, const sockaddr_in& address, size_t slots);
+
+// For tests: forget the line counts and failure reports.
+void sys_reset();
+// For tests and fuzzing: null in the daemon.
+extern double (*mono_clock_hook)();
+extern double (*wall_clock_hook)();
+extern void (*exit_hook)(int status);  // must not return
+
+#endif  // TOLVEK_SYS_H_

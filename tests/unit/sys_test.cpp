@@ -1,0 +1,92 @@
+#include <fcntl.h>
+
+#include "fixture.h"
+
+using testing::internal::CaptureStderr;
+using testing::internal::CaptureStdout;
+using testing::internal::GetCapturedStderr;
+using testing::internal::GetCapturedStdout;
+
+class LineLimits : public TolvekTest {};
+
+TEST_F(LineLimits, TenOfEachKindASecondThenOneSummaryOnItsStream) {
+  CaptureStdout();
+  CaptureStderr();
+  for (int i = 0; i < 25; i++) limited_line(LINE_DATA_REJECTED, "3:Request from 10.0.0.%d:1 rejected.\n", i);
+  for (int i = 0; i < 3; i++) limited_line(LINE_CONTROL_REJECTED, "2:Request from 10.0.0.%d:1 rejected.\n", i);
+  for (int i = 0; i < 12; i++) limited_line(LINE_CLIENT_ADDED, "Adding client 10.0.0.%d:1 on his request.\n", i);
+  fake_mono += 0.999;
+  report_left_out_lines();  // the second is not over yet
+  fake_mono += 0.001;
+  report_left_out_lines();
+  fake_mono += 5;
+  report_left_out_lines();  // nothing more to tell
+  limited_line(LINE_DATA_REJECTED, "3:Request from 10.0.0.99:1 rejected.\n");
+  std::string out = GetCapturedStdout(), err = GetCapturedStderr();
+
+  std::string want_err;
+  for (int i = 0; i < 10; i++) want_err += "3:Request from 10.0.0." + std::to_string(i) + ":1 rejected.\n";
+  for (int i = 0; i < 3; i++) want_err += "2:Request from 10.0.0." + std::to_string(i) + ":1 rejected.\n";
+  want_err += "tolvek: 15 more lines like \"3:Request from ... rejected.\" left out in the last second\n";
+  want_err += "3:Request from 10.0.0.99:1 rejected.\n";
+  EXPECT_EQ(err, want_err);
+  std::string want_out;
+  for (int i = 0; i < 10; i++) want_out += "Adding client 10.0.0." + std::to_string(i) + ":1 on his request.\n";
+  want_out += "tolvek: 2 more lines like \"Adding client ... on his request.\" left out in the last second\n";
+  EXPECT_EQ(out, want_out);
+}
+
+TEST_F(LineLimits, NextLineOfTheKindTellsTheSummaryFirst) {
+  CaptureStdout();
+  for (int i = 0; i < 11; i++) limited_line(LINE_CLIENT_TIMED_OUT, "Client 10.0.0.1:%d timed out.\n", i);
+  fake_mono += 1.5;
+  limited_line(LINE_CLIENT_TIMED_OUT, "Client 10.0.0.1:%d timed out.\n", 99);
+  std::string out = GetCapturedStdout();
+  EXPECT_NE(out.find("Client 10.0.0.1:9 timed out.\n"
+                     "tolvek: 1 more lines like \"Client ... timed out.\" left out in the last second\n"
+                     "Client 10.0.0.1:99 timed out.\n"),
+            std::string::npos)
+      << out;
+}
+
+// Standard error on a pipe nobody reads: lines are counted, not written,
+// and told once the reader catches up.
+TEST_F(LineLimits, FullPipeIsNeverWaitedOn) {
+  int fds[2];
+  ASSERT_EQ(pipe(fds), 0);
+  fcntl(fds[1], F_SETFL, O_NONBLOCK);
+  char filler[512] = {};
+  while (write(fds[1], filler, sizeof filler) > 0) {
+  }
+  fcntl(fds[1], F_SETFL, 0);  // blocking again, as the daemon's stream is
+  fflush(stderr);
+  int saved = dup(2);
+  dup2(fds[1], 2);
+
+  limited_line(LINE_STOP_REQUEST, "2:Request from 10.0.0.1:1 to stop streaming.\n");
+  fake_mono += 1;
+  limited_line(LINE_STOP_REQUEST, "2:Request from 10.0.0.1:2 to stop streaming.\n");
+  fake_mono += 1;
+  report_left_out_lines();  // still full: the count goes on
+  unblocked_line(stderr, "Reception timed out.\n");
+  std::string drained;
+  char buf[1024];
+  ssize_t n;
+  fcntl(fds[0], F_SETFL, O_NONBLOCK);
+  while ((n = read(fds[0], buf, sizeof buf)) > 0) drained.append(buf, static_cast<size_t>(n));
+  fake_mono += 1.2;
+  report_left_out_lines();
+  unblocked_line(stderr, "Setting up to listen at UDP port 1, socket handle: 3.\n");
+
+  dup2(saved, 2);
+  close(saved);
+  close(fds[1]);
+  std::string told;
+  while ((n = read(fds[0], buf, sizeof buf)) > 0) told.append(buf, static_cast<size_t>(n));
+  close(fds[0]);
+  EXPECT_EQ(drained.find_first_not_of('\0'), std::string::npos);
+  EXPECT_EQ(told,
+            "tolvek: 2 more lines like \"2:Request from ... to stop streaming.\" left out in the last 3 seconds\n"
+            "tolvek: 1 lines left out while the output was full\n"
+            "Setting up to listen at UDP port 1, socket handle: 3.\n");
+}
