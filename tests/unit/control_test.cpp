@@ -178,13 +178,36 @@ TEST_F(ControlPath, RejectionIsReported) {
 
 TEST_F(ControlPath, OnlyEnablingMessagesCreateEntries) {
   add_ip(kSender.sin_addr.s_addr);
-  EXPECT_EQ(handle(packet(3)), "");
-  EXPECT_EQ(handle(packet(31)), "");
+  // The type is all five low bits: 16, 17 and 18 are not 0, 1 and 2.
+  for (unsigned type = 3; type <= 31; type++) {
+    for (uint8_t upper : {0x00, 0x20, 0xe0}) {
+      EXPECT_EQ(handle(packet(static_cast<uint8_t>(upper | type))), "") << type;
+      EXPECT_EQ(last_err, "") << type;
+    }
+  }
   EXPECT_EQ(handle(packet(2)), "");
   EXPECT_EQ(last_err, "2:Request from 10.0.0.7:6000 to stop streaming.\n");
   EXPECT_EQ(handle(packet(2)), "");
   EXPECT_TRUE(clients.empty());
   EXPECT_EQ(n_active_clients, 0u);
+
+  parse("allow_ip_port 10.0.0.7:6000\n");
+  for (unsigned type = 3; type <= 31; type++) handle(packet(static_cast<uint8_t>(type)));
+  ASSERT_EQ(clients.size(), 1u);
+  EXPECT_EQ(clients[0].flags, F_ALLOWED);
+  EXPECT_EQ(n_active_clients, 0u);
+}
+
+TEST_F(ControlPath, SenderIdIsTakenOnlyWhenTheEntryBecomesActive) {
+  add_ip(kSender.sin_addr.s_addr);
+  handle(packet(0));
+  Bytes other = packet(0);
+  other[QMZP_SENDER_ID] = 0xee;
+  handle(other);
+  other[QMZP_VMT] = 1;
+  handle(other);
+  ASSERT_EQ(clients.size(), 1u);
+  EXPECT_EQ(memcmp(clients[0].mac, kMac.data(), 6), 0);
 }
 
 TEST_F(ControlPath, ShortDatagramsReadMissingBytesAsZero) {
@@ -258,7 +281,7 @@ TEST_F(ControlPath, DisabledAllowedEntryIsReEnabledAndCountedAgain) {
 }
 
 TEST_F(ControlPath, FullTableIgnoresNewSendersSilently) {
-  settings.max_n_clients = 1;
+  max_n_clients = 1;
   add_ip(ip("10.0.0.7"));
   handle(packet(0), make_addr("10.0.0.7", 1));
   EXPECT_EQ(handle(packet(0), make_addr("10.0.0.7", 2)), "");

@@ -1,4 +1,5 @@
 #include "fixture.h"
+#include "stats.h"
 
 using testing::internal::CaptureStderr;
 using testing::internal::CaptureStdout;
@@ -131,6 +132,19 @@ TEST_F(Pass, UnreachableClientDoesNotStopTheOthers) {
   EXPECT_EQ(good.receive().size(), 4u);
   EXPECT_EQ(clients[0].rtp_packets_sent, 0u);
   EXPECT_EQ(clients[1].rtp_packets_sent, 2u);
+}
+
+// The report rebuilt by a datagram already counts that datagram's copies.
+TEST_F(Pass, ReportCountsTheDatagramThatRebuildsIt) {
+  stats_reset();
+  LoopbackSocket a;
+  enabled(a, F_PERMANENT);
+  uint8_t d[] = {0x80, 0, 0, 1};
+  handle_data(d, 4, make_addr("127.0.0.1", 5000), in_addr{});
+  fake_mono += stat_period;
+  d[3] = 2;
+  handle_data(d, 4, make_addr("127.0.0.1", 5000), in_addr{});
+  EXPECT_NE(stream_stats.stats.find("\"pkts_sent\":\"2\""), std::string::npos) << stream_stats.stats;
 }
 
 using PassDeathTest = Pass;
