@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include <cstdlib>
+#include <cstring>
 #include <ctime>
 #include <fstream>
 #include <sstream>
@@ -98,23 +99,42 @@ static std::string scratch_dir() {
   return dir;
 }
 
-static Daemon start(const std::vector<std::string>& argv, std::string dir) {
+static Daemon start(const std::vector<std::string>& argv, std::string dir,
+                    Daemon::Output output = Daemon::Output::kFiles) {
   Daemon d;
   d.dir = std::move(dir);
+  int out_fds[2] = {-1, -1}, err_fds[2] = {-1, -1};
+  if (output == Daemon::Output::kPipes && (pipe(out_fds) != 0 || pipe(err_fds) != 0)) abort();
   d.pid = fork();
   if (d.pid == 0) {
-    int out = open((d.dir + "/out").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    int err = open((d.dir + "/err").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    dup2(out, 1);
-    dup2(err, 2);
-    int null = open("/dev/null", O_RDONLY);
-    dup2(null, 0);
     if (chdir(d.dir.c_str()) != 0) _exit(127);
+    if (output == Daemon::Output::kClosed) {
+      for (int fd = 0; fd <= 2; fd++) close(fd);
+    } else {
+      if (output == Daemon::Output::kPipes) {
+        close(out_fds[0]);
+        close(err_fds[0]);
+      }
+      int out = output == Daemon::Output::kPipes ? out_fds[1]
+                                                 : open((d.dir + "/out").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+      int err = output == Daemon::Output::kPipes ? err_fds[1]
+                                                 : open((d.dir + "/err").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+      dup2(out, 1);
+      dup2(err, 2);
+      int null = open("/dev/null", O_RDONLY);
+      dup2(null, 0);
+    }
     std::vector<char*> args;
     for (const auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
     args.push_back(nullptr);
     execvp(args[0], args.data());
     _exit(127);
+  }
+  if (output == Daemon::Output::kPipes) {
+    close(out_fds[1]);
+    close(err_fds[1]);
+    d.out_pipe = out_fds[0];
+    d.err_pipe = err_fds[0];
   }
   return d;
 }
@@ -127,11 +147,11 @@ Daemon Daemon::with_args(const std::vector<std::string>& args) {
   return run(argv);
 }
 
-Daemon Daemon::with_config(const std::string& config_text) {
+Daemon Daemon::with_config(const std::string& config_text, Output output) {
   std::string dir = scratch_dir();
   std::string path = dir + "/tolvek.conf";
   std::ofstream(path) << config_text;
-  return start({TOLVEK_BINARY, path}, dir);
+  return start({TOLVEK_BINARY, path}, dir, output);
 }
 
 Daemon::Daemon(Daemon&& other) noexcept { *this = std::move(other); }
@@ -140,11 +160,15 @@ Daemon& Daemon::operator=(Daemon&& other) noexcept {
   std::swap(pid, other.pid);
   std::swap(dir, other.dir);
   std::swap(status, other.status);
+  std::swap(out_pipe, other.out_pipe);
+  std::swap(err_pipe, other.err_pipe);
   return *this;
 }
 
 Daemon::~Daemon() {
   kill_now();
+  if (out_pipe >= 0) close(out_pipe);
+  if (err_pipe >= 0) close(err_pipe);
   if (!dir.empty()) {
     std::string cmd = "rm -rf '" + dir + "'";
     if (system(cmd.c_str()) != 0) {
@@ -198,4 +222,45 @@ int Daemon::wait_exit(double timeout) {
     if (now_seconds() > end) return -1;
     usleep(10000);
   }
+}
+
+std::string drain_pipe(int read_fd) {
+  std::string text;
+  char buf[4096];
+  for (;;) {
+    pollfd p{read_fd, POLLIN, 0};
+    if (poll(&p, 1, 0) <= 0 || !(p.revents & POLLIN)) return text;
+    ssize_t n = read(read_fd, buf, sizeof buf);
+    if (n <= 0) return text;
+    text.append(buf, static_cast<size_t>(n));
+  }
+}
+
+void fill_pipe(int read_fd) {
+  // A write end of our own: non-blocking here must not make the daemon's
+  // end non-blocking too, as a shared descriptor would.
+  int w = open(("/proc/self/fd/" + std::to_string(read_fd)).c_str(), O_WRONLY | O_NONBLOCK);
+  if (w < 0) abort();
+  char filler[4096];
+  memset(filler, '.', sizeof filler);
+  while (write(w, filler, sizeof filler) > 0) {
+  }
+  while (write(w, filler, 1) > 0) {
+  }
+  close(w);
+}
+
+std::string fd_target(pid_t pid, int fd) {
+  char target[256];
+  std::string link = "/proc/" + std::to_string(pid) + "/fd/" + std::to_string(fd);
+  ssize_t n = readlink(link.c_str(), target, sizeof target - 1);
+  return n < 0 ? "" : std::string(target, static_cast<size_t>(n));
+}
+
+long vm_kib(pid_t pid, const char* field) {
+  std::ifstream f("/proc/" + std::to_string(pid) + "/status");
+  std::string line, name = std::string(field) + ":";
+  while (std::getline(f, line))
+    if (line.rfind(name, 0) == 0) return atol(line.c_str() + name.size());
+  return -1;
 }

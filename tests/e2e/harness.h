@@ -37,9 +37,13 @@ struct Daemon {
   pid_t pid = -1;
   std::string dir;
   int status = -1;  // exit status once reaped, -1 while running
+  // Where standard output and error go: files in dir (out(), err()), pipes
+  // whose read ends the test holds, or nowhere (all of 0, 1, 2 closed).
+  enum class Output { kFiles, kPipes, kClosed };
+  int out_pipe = -1, err_pipe = -1;  // read ends, with Output::kPipes
 
   // Starts the daemon with one configuration file holding config_text.
-  static Daemon with_config(const std::string& config_text);
+  static Daemon with_config(const std::string& config_text, Output output = Output::kFiles);
   // Starts the daemon with these arguments after the program name.
   static Daemon with_args(const std::vector<std::string>& args);
   // Runs argv[0] as the daemon itself, for wrappers (argv includes the program).
@@ -59,6 +63,16 @@ struct Daemon {
   int wait_exit(double timeout = 5.0);
   void kill_now();
 };
+
+// Everything a pipe holds now, without waiting.
+std::string drain_pipe(int read_fd);
+// Fills the pipe whose read end is read_fd up to the brim, through a write
+// end of the test's own, so the daemon's blocking writes would wait.
+void fill_pipe(int read_fd);
+// What descriptor fd of process pid refers to ("/dev/null", "socket:[...]").
+std::string fd_target(pid_t pid, int fd);
+// Resident memory high-water mark and current size of process pid, in KiB.
+long vm_kib(pid_t pid, const char* field);
 
 // Sends a UDP datagram to 127.0.0.1:to_port whose sender port is 0 (needs
 // root, for a raw socket); false when it cannot.
