@@ -20,9 +20,9 @@ struct Reassembly {
 // Largest reply accepted, so a hostile header cannot make us allocate much.
 constexpr uint32_t MAX_REASSEMBLED = 16u << 20;
 
-// Adds one datagram. False when it does not belong to the reply: too short,
-// a different total length, an index out of range, a payload of the wrong
-// size, or a duplicate.
+// Adds one datagram. False, leaving r as it was, when the datagram does not
+// belong to the reply: too short, a different total length, an index past
+// its own total, a payload of the wrong size, or a duplicate.
 bool add_fragment(Reassembly& r, const uint8_t* buf, size_t len);
 bool reassembly_complete(const Reassembly& r);
 // The indices still missing (all of them, as far as known, before the first).

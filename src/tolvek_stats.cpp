@@ -17,18 +17,30 @@ static void usage() {
   fputs(
       "Usage: tolvek-stats HOST:PORT [--watch SECONDS] [--count N] [--timeout SECONDS]\n"
       "  Sends \"get_stats\" to the repeater's statistics port and prints the JSON report.\n"
-      "  --watch SECONDS   repeat every SECONDS (until killed, or N times with --count)\n"
-      "  --timeout SECONDS how long to wait for a whole reply (default 2)\n"
+      "  --watch SECONDS   repeat every SECONDS, 0.1 to 86400 (until killed, or N times with --count)\n"
+      "  --count N         stop after N requests (a positive whole number)\n"
+      "  --timeout SECONDS how long to wait for a whole reply, 0.01 to 3600 (default 2)\n"
       "Exit status: 0 when every reply arrived whole, 1 when one did not, 2 on bad usage.\n",
       stderr);
   exit(2);
 }
 
-static double positive_arg(const char* option, const char* text) {
+static double seconds_arg(const char* option, const char* text, double low, double high) {
   char* end;
   double v = strtod(text, &end);
-  if (*text == '\0' || *end != '\0' || !(v > 0)) {
-    fprintf(stderr, "tolvek-stats: %s needs a positive number, got %s\n", option, text);
+  if (*text == '\0' || *end != '\0' || !(v >= low && v <= high)) {
+    fprintf(stderr, "tolvek-stats: %s needs a number of seconds from %g to %g, got %s\n", option, low, high, text);
+    exit(2);
+  }
+  return v;
+}
+
+static long count_arg(const char* text) {
+  char* end;
+  errno = 0;
+  long v = strtol(text, &end, 10);
+  if (*text < '0' || *text > '9' || *end != '\0' || errno == ERANGE || v < 1) {
+    fprintf(stderr, "tolvek-stats: --count needs a positive whole number, got %s\n", text);
     exit(2);
   }
   return v;
@@ -38,6 +50,12 @@ static double monotonic() {
   timespec ts;
   clock_gettime(CLOCK_MONOTONIC, &ts);
   return ts.tv_sec + ts.tv_nsec / 1e9;
+}
+
+static void sleep_for(double seconds) {
+  timespec ts{static_cast<time_t>(seconds), static_cast<long>((seconds - static_cast<time_t>(seconds)) * 1e9)};
+  while (nanosleep(&ts, &ts) != 0 && errno == EINTR) {
+  }
 }
 
 static sockaddr_storage resolve(const std::string& target, socklen_t& length) {
@@ -63,12 +81,14 @@ static sockaddr_storage resolve(const std::string& target, socklen_t& length) {
 }
 
 // One request and its reply; prints the report, or says what went wrong.
-static bool query(int fd, const std::string& target, const sockaddr_storage& to, socklen_t to_len, double timeout) {
-  // Fragments of an earlier, late reply must not mix into this one.
+// The socket is connected to the repeater, so nobody else's datagrams count.
+static bool query(int fd, const std::string& target, double timeout) {
+  // Fragments of an earlier, late reply must not mix into this one; an
+  // error from an earlier round (a refused port) is taken off here too.
   uint8_t buf[65536];
-  while (recv(fd, buf, sizeof buf, MSG_DONTWAIT) >= 0) {
+  while (recv(fd, buf, sizeof buf, MSG_DONTWAIT) >= 0 || errno == ECONNREFUSED || errno == EINTR) {
   }
-  if (sendto(fd, "get_stats", 9, 0, reinterpret_cast<const sockaddr*>(&to), to_len) < 0) {
+  if (send(fd, "get_stats", 9, 0) < 0) {
     fprintf(stderr, "tolvek-stats: cannot send to %s: %s\n", target.c_str(), strerror(errno));
     return false;
   }
@@ -79,7 +99,12 @@ static bool query(int fd, const std::string& target, const sockaddr_storage& to,
     pollfd p{fd, POLLIN, 0};
     if (left <= 0 || poll(&p, 1, static_cast<int>(left * 1000) + 1) <= 0) break;
     ssize_t n = recv(fd, buf, sizeof buf, 0);
-    if (n >= 0) add_fragment(r, buf, static_cast<size_t>(n));
+    if (n >= 0) {
+      add_fragment(r, buf, static_cast<size_t>(n));
+    } else if (errno == ECONNREFUSED) {
+      fprintf(stderr, "tolvek-stats: no reply from %s: %s\n", target.c_str(), strerror(errno));
+      return false;
+    }
   }
   if (reassembly_complete(r)) {
     printf("%s\n", r.payload.c_str());
@@ -105,9 +130,9 @@ int main(int argc, char** argv) {
     std::string a = argv[i];
     if ((a == "--watch" || a == "--timeout" || a == "--count") && i + 1 < argc) {
       const char* v = argv[++i];
-      if (a == "--watch") watch = positive_arg(argv[i - 1], v);
-      if (a == "--timeout") timeout = positive_arg(argv[i - 1], v);
-      if (a == "--count") count = static_cast<long>(positive_arg(argv[i - 1], v));
+      if (a == "--watch") watch = seconds_arg("--watch", v, 0.1, 86400);
+      if (a == "--timeout") timeout = seconds_arg("--timeout", v, 0.01, 3600);
+      if (a == "--count") count = count_arg(v);
     } else if (a == "-h" || a == "--help" || !target.empty() || a.rfind("--", 0) == 0) {
       usage();
     } else {
@@ -118,17 +143,17 @@ int main(int argc, char** argv) {
   socklen_t to_len;
   sockaddr_storage to = resolve(target, to_len);
   int fd = socket(AF_INET, SOCK_DGRAM, 0);
-  if (fd < 0) {
-    perror("tolvek-stats: socket");
+  if (fd < 0 || connect(fd, reinterpret_cast<const sockaddr*>(&to), to_len) != 0) {
+    fprintf(stderr, "tolvek-stats: cannot reach %s: %s\n", target.c_str(), strerror(errno));
     return 1;
   }
   bool all_whole = true;
   for (long done = 0;; done++) {
     double started = monotonic();
-    all_whole &= query(fd, target, to, to_len, timeout);
+    all_whole &= query(fd, target, timeout);
     if (watch <= 0 || (count > 0 && done + 1 >= count)) break;
     double rest = watch - (monotonic() - started);
-    if (rest > 0) usleep(static_cast<useconds_t>(rest * 1e6));
+    if (rest > 0) sleep_for(rest);
   }
   close(fd);
   return all_whole ? 0 : 1;

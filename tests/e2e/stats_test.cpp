@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <string>
 
@@ -43,6 +44,15 @@ std::string field(const std::string& report, const std::string& name) {
 }
 
 double number(const std::string& report, const std::string& name) { return atof(field(report, name).c_str()); }
+
+// One fragment of a reply of total bytes, carrying its share of fill.
+Bytes fragment(uint32_t total, uint32_t index, char fill = 'x') {
+  Bytes d{static_cast<uint8_t>(total), static_cast<uint8_t>(total >> 8), static_cast<uint8_t>(total >> 16),
+          static_cast<uint8_t>(total >> 24), static_cast<uint8_t>(index), 0, 0, 0};
+  size_t share = std::min<size_t>(1400, total - index * 1400);
+  d.resize(8 + share, static_cast<uint8_t>(fill));
+  return d;
+}
 
 Bytes datagram(uint16_t seq, size_t size) {
   Bytes d(size, 0x33);
@@ -177,4 +187,59 @@ TEST(StatsCommand, FailsClearlyWithoutAWholeReply) {
 
   Daemon usage = Daemon::run({TOLVEK_STATS_BINARY});
   EXPECT_EQ(usage.wait_exit(), 2);
+}
+
+// Only the asked repeater's datagrams count, and only those that fit the
+// reply: a stray from it, or a well-formed reply from anyone else, is ignored.
+TEST(StatsCommand, StrayDatagramsDoNotSpoilTheReply) {
+  Udp server, other;
+  Daemon query = Daemon::run({TOLVEK_STATS_BINARY, "127.0.0.1:" + std::to_string(server.port)});
+  sockaddr_in from{};
+  ASSERT_EQ(server.receive(2.0, &from), bytes_of("get_stats"));
+  uint16_t asker = ntohs(from.sin_port);
+  other.send(fragment(6, 0, 'o'), asker);  // whole, but from the wrong address
+  server.send(Bytes{0x88, 0x13, 0, 0, 0x63, 0, 0, 0}, asker);
+  server.send(fragment(3000, 1), asker);
+  server.send(fragment(3000, 0), asker);
+  server.send(fragment(3000, 5), asker);
+  server.send(fragment(3000, 2), asker);
+  EXPECT_EQ(query.wait_exit(), 0) << query.err();
+  EXPECT_EQ(query.out(), std::string(3000, 'x') + "\n");
+}
+
+// Each round of --watch starts afresh: what an incomplete round received is
+// not carried into the next.
+TEST(StatsCommand, IncompleteRoundIsDiscardedBeforeTheNext) {
+  Udp server;
+  Daemon query = Daemon::run({TOLVEK_STATS_BINARY, "127.0.0.1:" + std::to_string(server.port), "--watch", "0.5",
+                              "--count", "3", "--timeout", "0.4"});
+  const std::vector<std::vector<uint32_t>> rounds = {{0}, {1, 2}, {2, 1, 0}};
+  for (const auto& indices : rounds) {
+    sockaddr_in from{};
+    ASSERT_EQ(server.receive(2.0, &from), bytes_of("get_stats"));
+    for (uint32_t i : indices) server.send(fragment(3000, i), ntohs(from.sin_port));
+  }
+  EXPECT_EQ(query.wait_exit(), 1);
+  EXPECT_EQ(query.out(), std::string(3000, 'x') + "\n");
+  std::string port = std::to_string(server.port);
+  EXPECT_EQ(query.err(), "tolvek-stats: incomplete reply from 127.0.0.1:" + port +
+                             " within 0.4 s: 1 of 3 fragments, missing 1, 2\n"
+                             "tolvek-stats: incomplete reply from 127.0.0.1:" + port +
+                             " within 0.4 s: 2 of 3 fragments, missing 0\n");
+}
+
+TEST(StatsCommand, OptionValuesAreChecked) {
+  const std::vector<std::vector<std::string>> bad = {
+      {"--count", "0.5"}, {"--count", "0"},     {"--count", "-1"},       {"--count", "99999999999999999999"},
+      {"--count", "1e3"}, {"--watch", "0"},     {"--watch", "1e30"},     {"--watch", "nan"},
+      {"--watch", "inf"}, {"--timeout", "-2"},  {"--timeout", "1e300"},  {"--timeout", ""},
+      {"--watch"},        {"--bogus", "1"},
+  };
+  for (const auto& args : bad) {
+    std::vector<std::string> argv{TOLVEK_STATS_BINARY, "127.0.0.1:9"};
+    argv.insert(argv.end(), args.begin(), args.end());
+    Daemon d = Daemon::run(argv);
+    EXPECT_EQ(d.wait_exit(2.0), 2) << args[0] << " " << (args.size() > 1 ? args[1] : "");
+    EXPECT_EQ(d.out(), "");
+  }
 }

@@ -53,6 +53,33 @@ TEST(Reassembly, ForeignDatagramsAreRefused) {
   EXPECT_EQ(r.payload, std::string(1400, 'y') + "z");
 }
 
+// A refused datagram must not touch the state, least of all decide the
+// total length the real fragments are then measured against.
+TEST(Reassembly, RefusedDatagramsLeaveNoTrace) {
+  auto same = [](const Reassembly& a, const Reassembly& b) {
+    return a.started == b.started && a.total == b.total && a.received == b.received &&
+           a.n_received == b.n_received && a.payload == b.payload;
+  };
+  const Bytes strays[] = {
+      Bytes{0x88, 0x13, 0, 0, 0x63, 0, 0, 0},  // 5000 bytes, index 99: past its own end
+      fragment(5000, 3, ""),                   // the last of 5000 without its 800 bytes
+      fragment(10, 0, "short"),
+      Bytes{2, 0, 0, 0, 0, 0, 0},
+  };
+  Reassembly r;
+  for (const Bytes& d : strays) {
+    Reassembly before = r;
+    EXPECT_FALSE(add(r, d));
+    EXPECT_TRUE(same(r, before));
+  }
+  EXPECT_TRUE(add(r, fragment(1401, 1, "z")));
+  for (const Bytes& d : {fragment(2, 0, "{}"), fragment(1401, 1, "z"), fragment(1401, 5, "z")}) {
+    Reassembly before = r;
+    EXPECT_FALSE(add(r, d));
+    EXPECT_TRUE(same(r, before));
+  }
+}
+
 TEST(Reassembly, TwoByteReplyInOneFragment) {
   Reassembly r;
   EXPECT_TRUE(add(r, fragment(2, 0, "{}")));
