@@ -26,6 +26,9 @@ struct Stats {
   double last_update = 0;  // monotonic time of the previous update
   double last_stats = 0;   // monotonic stream time of the last rebuild
   unsigned last_seqno = 0;
+  // Bit i: last_seqno - i has arrived. Lets a late datagram take back the
+  // loss its gap was counted as.
+  uint64_t seen = 0;
   bool last_update_valid = false;
   bool last_seqno_valid = false;
   std::string stats = "{}";  // the report, as served

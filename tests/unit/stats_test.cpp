@@ -113,6 +113,15 @@ TEST_F(Statistics, LossBySequenceArithmetic) {
       {{0, 32769}, 0, 0},
       {{10, NO_SEQNO, 11}, 0, 11},        // a short datagram is no position
       {{NO_SEQNO, 10, 12}, 1, 12},
+      // A late datagram takes back the loss its gap was counted as, once.
+      {{1, 2, 4, 3}, 0, 4},
+      {{1, 2, 4, 3, 3}, 0, 4},
+      {{1, 5, 3, 2, 4, 4, 2}, 0, 5},
+      {{65534, 1, 0, 65535}, 0, 1},
+      {{10, 9, 8}, 0, 10},                // before the first: never counted
+      {{0, 100, 50}, 98, 100},
+      {{0, 100, 36}, 99, 100},            // 64 behind: too late to tell
+      {{0, 100, 37, 36}, 98, 100},
   };
   for (const Case& c : cases) {
     stats_reset();
@@ -121,6 +130,7 @@ TEST_F(Statistics, LossBySequenceArithmetic) {
     EXPECT_EQ(stream_stats.last_seqno, c.position) << *c.seqnos.begin();
     EXPECT_EQ(stream_stats.received_frames, c.seqnos.size());
     EXPECT_EQ(stream_stats.total_bytes, 100 * c.seqnos.size());
+    EXPECT_GE(stream_stats.lfps, 0);
   }
 }
 
