@@ -4,67 +4,7 @@
 #include <cstdlib>
 
 #include "fixture.h"
-
-namespace {
-
-// A minimal JSON checker: objects, arrays and strings, which is all the
-// report may hold. Returns the position after the value, or npos.
-size_t json_value(const std::string& s, size_t i);
-
-size_t json_space(const std::string& s, size_t i) {
-  while (i < s.size() && (s[i] == ' ' || s[i] == '\n' || s[i] == '\t' || s[i] == '\r')) i++;
-  return i;
-}
-
-size_t json_string(const std::string& s, size_t i) {
-  if (i >= s.size() || s[i] != '"') return std::string::npos;
-  for (i++; i < s.size(); i++) {
-    if (s[i] == '\\') {
-      i++;
-    } else if (s[i] == '"') {
-      return i + 1;
-    } else if (static_cast<unsigned char>(s[i]) < 0x20) {
-      return std::string::npos;
-    }
-  }
-  return std::string::npos;
-}
-
-size_t json_sequence(const std::string& s, size_t i, char close, bool keyed) {
-  i = json_space(s, i + 1);
-  if (i < s.size() && s[i] == close) return i + 1;
-  for (;;) {
-    if (keyed) {
-      i = json_string(s, json_space(s, i));
-      if (i == std::string::npos) return i;
-      i = json_space(s, i);
-      if (i >= s.size() || s[i] != ':') return std::string::npos;
-      i++;
-    }
-    i = json_value(s, i);
-    if (i == std::string::npos) return i;
-    i = json_space(s, i);
-    if (i >= s.size()) return std::string::npos;
-    if (s[i] == close) return i + 1;
-    if (s[i] != ',') return std::string::npos;
-    i++;
-  }
-}
-
-size_t json_value(const std::string& s, size_t i) {
-  i = json_space(s, i);
-  if (i >= s.size()) return std::string::npos;
-  if (s[i] == '{') return json_sequence(s, i, '}', true);
-  if (s[i] == '[') return json_sequence(s, i, ']', false);
-  return json_string(s, i);
-}
-
-bool valid_json(const std::string& s) {
-  size_t end = json_value(s, 0);
-  return end != std::string::npos && json_space(s, end) == s.size();
-}
-
-}  // namespace
+#include "json_check.h"
 
 class Statistics : public TolvekTest {
  protected:
