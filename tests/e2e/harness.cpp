@@ -100,7 +100,7 @@ static std::string scratch_dir() {
 }
 
 static Daemon start(const std::vector<std::string>& argv, std::string dir,
-                    Daemon::Output output = Daemon::Output::kFiles) {
+                    Daemon::Output output = Daemon::Output::kFiles, const std::vector<std::string>& env = {}) {
   Daemon d;
   d.dir = std::move(dir);
   int out_fds[2] = {-1, -1}, err_fds[2] = {-1, -1};
@@ -124,6 +124,7 @@ static Daemon start(const std::vector<std::string>& argv, std::string dir,
       int null = open("/dev/null", O_RDONLY);
       dup2(null, 0);
     }
+    for (const auto& e : env) putenv(const_cast<char*>(e.c_str()));
     std::vector<char*> args;
     for (const auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
     args.push_back(nullptr);
@@ -147,11 +148,11 @@ Daemon Daemon::with_args(const std::vector<std::string>& args) {
   return run(argv);
 }
 
-Daemon Daemon::with_config(const std::string& config_text, Output output) {
+Daemon Daemon::with_config(const std::string& config_text, Output output, const std::vector<std::string>& env) {
   std::string dir = scratch_dir();
   std::string path = dir + "/tolvek.conf";
   std::ofstream(path) << config_text;
-  return start({TOLVEK_BINARY, path}, dir, output);
+  return start({TOLVEK_BINARY, path}, dir, output, env);
 }
 
 Daemon::Daemon(Daemon&& other) noexcept { *this = std::move(other); }

@@ -42,8 +42,10 @@ struct Daemon {
   enum class Output { kFiles, kPipes, kClosed };
   int out_pipe = -1, err_pipe = -1;  // read ends, with Output::kPipes
 
-  // Starts the daemon with one configuration file holding config_text.
-  static Daemon with_config(const std::string& config_text, Output output = Output::kFiles);
+  // Starts the daemon with one configuration file holding config_text, and
+  // env ("NAME=value") added to its environment.
+  static Daemon with_config(const std::string& config_text, Output output = Output::kFiles,
+                            const std::vector<std::string>& env = {});
   // Starts the daemon with these arguments after the program name.
   static Daemon with_args(const std::vector<std::string>& args);
   // Runs argv[0] as the daemon itself, for wrappers (argv includes the program).

@@ -1,0 +1,164 @@
+// Faults from outside: a flood of malformed and stray traffic, and steps of
+// the system clock, while a registered client keeps receiving.
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <fstream>
+#include <memory>
+#include <random>
+
+#include "harness.h"
+
+namespace {
+
+std::string endpoint(uint16_t port) { return "127.0.0.1:" + std::to_string(port); }
+
+std::string ports(uint16_t in, uint16_t out) {
+  return "input_port " + std::to_string(in) + "\noutput_port " + std::to_string(out) + "\n";
+}
+
+// A registration from 02:00:5e:10:20:30 with the password "secret".
+Bytes registration() {
+  Bytes p{'Q', 'M', 'Z', 0, 0x02, 0x00, 0x5e, 0x10, 0x20, 0x30, 1, 0, 1, 0, 7};
+  for (char c : std::string("secret")) p.push_back(static_cast<uint8_t>(c));
+  p.push_back(0);
+  return p;
+}
+
+Bytes rtp(uint16_t seq) {
+  Bytes d(300, 0x21);
+  d[0] = 0x80;
+  d[2] = static_cast<uint8_t>(seq >> 8);
+  d[3] = static_cast<uint8_t>(seq);
+  return d;
+}
+
+int drain_count(const Udp& s) {
+  int n = 0;
+  while (!s.receive(0).empty()) n++;
+  return n;
+}
+
+Bytes random_bytes(std::mt19937& rng, size_t max_len) {
+  Bytes b(rng() % (max_len + 1));
+  for (auto& x : b) x = static_cast<uint8_t>(rng());
+  return b;
+}
+
+// Anything that could pass for a control packet at first sight: the magic
+// and a header, then noise, or nothing but noise.
+Bytes junk_control(std::mt19937& rng) {
+  Bytes b = random_bytes(rng, 600);
+  if (rng() % 2 && b.size() >= 12) {
+    b[0] = 'Q', b[1] = 'M', b[2] = 'Z';
+    b[3] &= 0x1f;
+    Bytes id = registration();
+    if (rng() % 2) std::copy(id.begin() + 4, id.begin() + 10, b.begin() + 4);
+  }
+  return b;
+}
+
+std::string report_field(const std::string& report, const std::string& name) {
+  size_t at = report.find("\"" + name + "\"");
+  if (at == std::string::npos) return "?";
+  size_t open = report.find('"', report.find(':', at) + 1);
+  return report.substr(open + 1, report.find('"', open + 1) - open - 1);
+}
+
+}  // namespace
+
+TEST(Flood, MalformedAndStrayTrafficLeavesTheStreamTableAndMemoryAlone) {
+  Udp source, client, asker;
+  std::vector<std::unique_ptr<Udp>> strangers;
+  for (int i = 0; i < 8; i++) strangers.push_back(std::make_unique<Udp>());
+  uint16_t in = free_port(), out = free_port(), stats = free_port();
+  Daemon d = Daemon::with_config(ports(in, out) + "statistics_port " + std::to_string(stats) + "\nsource " +
+                                 endpoint(source.port) + "\nallow_mac 02:00:5e:10:20:30\nallow_pass secret\n");
+  ASSERT_TRUE(d.wait_out("Setting up to statistics UDP port"));
+  client.send(registration(), out);
+  ASSERT_TRUE(d.wait_out("Adding client " + endpoint(client.port) + " on his request.\n"));
+
+  std::mt19937 rng(20261207);
+  const int rounds = 12, per_round = 100;
+  int sent = 0, received = 0;
+  long warm_rss = 0;
+  for (int round = 0; round < rounds; round++) {
+    client.send(registration(), out);
+    for (int i = 0; i < per_round; i++) {
+      source.send(rtp(static_cast<uint16_t>(sent++)), in);
+      for (int k = 0; k < 10; k++) {
+        const Udp& s = *strangers[rng() % strangers.size()];
+        s.send(junk_control(rng), out);
+        s.send(random_bytes(rng, 1400), in);
+      }
+      strangers[0]->send(random_bytes(rng, 20), stats);
+      usleep(4000);
+      received += drain_count(client);
+    }
+    // Warm once the first report has been built, 2 s into the stream.
+    if (round == 5) warm_rss = vm_kib(d.pid, "RssAnon");
+  }
+  usleep(200000);
+  received += drain_count(client);
+  // Anonymous memory only: code pages that a new path reads in are no growth.
+  long end_rss = vm_kib(d.pid, "RssAnon");
+
+  EXPECT_EQ(d.wait_exit(0.1), -1);
+  EXPECT_GE(received, sent * 99 / 100);
+  EXPECT_LE(end_rss, warm_rss + 4) << "RssAnon " << warm_rss << " kB after warm-up, " << end_rss << " kB at the end";
+  // The report catches up with a stopped stream after 2 s.
+  std::string report;
+  for (int i = 0; i < 40 && report_field(report, "frames_received") != std::to_string(sent); i++) {
+    usleep(100000);
+    asker.send(std::string("get_stats"), stats);
+    Bytes reply = asker.receive(1.0);
+    if (reply.size() > 8) report.assign(reply.begin() + 8, reply.end());
+  }
+  EXPECT_EQ(report_field(report, "connected_clients"), "1") << report;
+  EXPECT_EQ(report_field(report, "frames_received"), std::to_string(sent));
+}
+
+// Timeouts run on the monotonic clock: the wall clock jumping an hour either
+// way neither retires a client early nor holds back failover.
+TEST(WallClock, StepsNeitherDropClientsNorStopFailover) {
+  const char* faketime = "/usr/lib/x86_64-linux-gnu/faketime/libfaketime.so.1";
+  if (access(faketime, R_OK) != 0) GTEST_SKIP() << "needs libfaketime";
+  char offset_file[] = "/tmp/tolvek_faketime_XXXXXX";
+  int fd = mkstemp(offset_file);
+  ASSERT_GE(fd, 0);
+  close(fd);
+  auto step = [&](const char* offset) { std::ofstream(offset_file) << offset << "\n"; };
+  step("+0");
+
+  Udp source, client;
+  uint16_t in = free_port(), out = free_port(), alt = free_port();
+  Daemon d = Daemon::with_config(
+      ports(in, out) + "alt_input_port " + std::to_string(alt) + "\nsource " + endpoint(source.port) +
+          "\nallow_ip 127.0.0.1\n",
+      Daemon::Output::kFiles,
+      {std::string("LD_PRELOAD=") + faketime, std::string("FAKETIME_TIMESTAMP_FILE=") + offset_file,
+       "FAKETIME_NO_CACHE=1", "FAKETIME_DONT_FAKE_MONOTONIC=1", "ASAN_OPTIONS=verify_asan_link_order=0"});
+  ASSERT_TRUE(d.wait_out("Setting up to output UDP port")) << d.err();
+  client.send(Bytes{'Q', 'M', 'Z', 0, 0, 0, 0, 0, 0, 0, 0, 0}, out);
+  ASSERT_TRUE(d.wait_out("Adding client " + endpoint(client.port) + " on his request.\n"));
+
+  int sent = 0, received = 0;
+  for (; sent < 120; sent++) {
+    if (sent == 30) step("+3600");
+    if (sent == 60) step("-3600");
+    if (sent == 90) step("+86400");
+    source.send(rtp(static_cast<uint16_t>(sent)), in);
+    usleep(50000);
+    received += drain_count(client);
+  }
+  double last = now_seconds();
+  step("-86400");
+  EXPECT_EQ(received, sent);
+  ASSERT_TRUE(d.wait_out("Reception timed out.\n", 8.0)) << d.out();
+  double waited = now_seconds() - last;
+  EXPECT_GE(waited, 3.5);
+  EXPECT_LE(waited, 6.5);
+  EXPECT_EQ(count_of(d.out(), "timed out.\n"), count_of(d.out(), "Reception timed out.\n"));
+  unlink(offset_file);
+}
