@@ -3,10 +3,12 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <fstream>
 #include <memory>
 #include <random>
+#include <sstream>
 
 #include "harness.h"
 
@@ -161,4 +163,70 @@ TEST(WallClock, StepsNeitherDropClientsNorStopFailover) {
   EXPECT_LE(waited, 6.5);
   EXPECT_EQ(count_of(d.out(), "timed out.\n"), count_of(d.out(), "Reception timed out.\n"));
   unlink(offset_file);
+}
+
+// source -> seeded impairment relay -> repeater -> two clients. Each client
+// receives exactly what the relay forwarded, in its order, duplicates
+// included; the repeater counts as lost only what the relay dropped.
+TEST(Impairment, ClientsGetWhatTheRepeaterAcceptedAndOnlyDropsAreLost) {
+  Udp source, a, b, asker;
+  uint16_t in = free_port(), out = free_port(), stats = free_port(), relay = free_port();
+  Daemon d = Daemon::with_config(ports(in, out) + "statistics_port " + std::to_string(stats) + "\nsource " +
+                                 endpoint(relay) + "\nclient " + endpoint(a.port) + "\nclient " + endpoint(b.port) + "\n");
+  ASSERT_TRUE(d.wait_out("Setting up to statistics UDP port"));
+  const int sent = 2000;
+  Daemon impair = Daemon::run({IMPAIR_BINARY, std::to_string(relay), std::to_string(in), "--seed", "20261207",
+                               "--drop", "3", "--dup", "2", "--reorder", "3", "--count", std::to_string(sent)});
+  ASSERT_TRUE(impair.wait_err("impair: listening"));
+
+  std::vector<Bytes> got_a, got_b;
+  auto collect = [](const Udp& s, std::vector<Bytes>& got) {
+    for (Bytes x = s.receive(0); !x.empty(); x = s.receive(0)) got.push_back(x);
+  };
+  for (int i = 0; i < sent; i++) {
+    source.send(rtp(static_cast<uint16_t>(i)), relay);
+    if (i % 10 == 9) {
+      usleep(8000);
+      collect(a, got_a);
+      collect(b, got_b);
+    }
+  }
+  ASSERT_EQ(impair.wait_exit(5.0), 0);
+  usleep(200000);
+  collect(a, got_a);
+  collect(b, got_b);
+
+  // What the relay forwarded, in order, and what it dropped for good.
+  std::vector<int> forwarded;
+  int dropped = 0, held = 0;
+  std::istringstream log(impair.out());
+  std::string action;
+  int seq;
+  while (log >> action >> seq) {
+    if (action == "F") forwarded.push_back(seq);
+    dropped += action == "D";
+    held += action == "H";
+  }
+  ASSERT_GT(dropped, 20);
+  ASSERT_GT(held, 20);
+  ASSERT_GT(static_cast<int>(forwarded.size()), sent - dropped);  // duplicates
+  for (const auto* got : {&got_a, &got_b}) {
+    ASSERT_EQ(got->size(), forwarded.size());
+    for (size_t i = 0; i < forwarded.size(); i++) ASSERT_EQ((*got)[i], rtp(static_cast<uint16_t>(forwarded[i]))) << i;
+  }
+
+  // Lost: numbers between the first forwarded and the highest that never came.
+  std::vector<bool> came(sent, false);
+  for (int s : forwarded) came[static_cast<size_t>(s)] = true;
+  int first = forwarded.front(), last = *std::max_element(forwarded.begin(), forwarded.end()), lost = 0;
+  for (int s = first + 1; s < last; s++) lost += !came[static_cast<size_t>(s)];
+  std::string report;
+  for (int i = 0; i < 40 && report_field(report, "frames_received") != std::to_string(forwarded.size()); i++) {
+    usleep(100000);
+    asker.send(std::string("get_stats"), stats);
+    Bytes reply = asker.receive(1.0);
+    if (reply.size() > 8) report.assign(reply.begin() + 8, reply.end());
+  }
+  EXPECT_EQ(report_field(report, "frames_received"), std::to_string(forwarded.size())) << report;
+  EXPECT_EQ(report_field(report, "frames_lost"), std::to_string(lost)) << "dropped " << dropped;
 }
