@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstdio>
 #include <cstdlib>
 #include <fstream>
 #include <memory>
@@ -119,6 +120,9 @@ TEST(Flood, MalformedAndStrayTrafficLeavesTheStreamTableAndMemoryAlone) {
   }
   EXPECT_EQ(report_field(report, "connected_clients"), "1") << report;
   EXPECT_EQ(report_field(report, "frames_received"), std::to_string(sent));
+  printf("flood: client received %d of %d; %d junk control packets, %d stray datagrams; RssAnon %ld kB after "
+         "warm-up, %ld kB at the end\n",
+         received, sent, sent * 10, sent * 10, warm_rss, end_rss);
 }
 
 // Timeouts run on the monotonic clock: the wall clock jumping an hour either
@@ -229,4 +233,6 @@ TEST(Impairment, ClientsGetWhatTheRepeaterAcceptedAndOnlyDropsAreLost) {
   }
   EXPECT_EQ(report_field(report, "frames_received"), std::to_string(forwarded.size())) << report;
   EXPECT_EQ(report_field(report, "frames_lost"), std::to_string(lost)) << "dropped " << dropped;
+  printf("impairment: %d sent, %d dropped, %d held back, %zu forwarded (duplicates included), report lost %s\n",
+         sent, dropped, held, forwarded.size(), report_field(report, "frames_lost").c_str());
 }

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <cstdio>
 #include <map>
 #include <string>
 
@@ -105,6 +106,11 @@ TEST(LogLimits, UnreadLogPipesDoNotStopTheStream) {
   EXPECT_GT(err_sums["2:Request from ... to stop streaming."], ticks / 2);
   EXPECT_GT(out_sums["Adding client ... on his request."], ticks / 2) << out_text.substr(out_text.find_first_not_of('.'));
   EXPECT_GT(out_sums["Client ... timed out."], ticks / 2);
+  printf("unread pipes: client received %d of %d; left out: %ld, %ld, %ld on standard error, %ld, %ld on standard "
+         "output\n",
+         received, ticks, err_sums["3:Request from ... rejected."], err_sums["2:Request from ... rejected."],
+         err_sums["2:Request from ... to stop streaming."], out_sums["Adding client ... on his request."],
+         out_sums["Client ... timed out."]);
 }
 
 TEST(LogLimits, RejectFloodWritesTenLinesASecondAndCountsTheRest) {
@@ -128,6 +134,7 @@ TEST(LogLimits, RejectFloodWritesTenLinesASecondAndCountsTheRest) {
   long told = left_out(err)["3:Request from ... rejected."];
   EXPECT_LE(lines + told, sent);
   EXPECT_GE(lines + told, sent * 9 / 10) << err;
+  printf("reject flood: %d sent in %.1f s, %ld lines written, %ld told as left out\n", sent, seconds, lines, told);
 }
 
 TEST(LogLimits, ComplaintWithoutNewlineIsWrittenAtOnce) {
