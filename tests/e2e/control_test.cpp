@@ -33,8 +33,6 @@ Bytes data(uint16_t seq) {
   return d;
 }
 
-std::string endpoint(uint16_t port) { return "127.0.0.1:" + std::to_string(port); }
-
 struct Repeater {
   uint16_t in_port = free_port();
   uint16_t out_port = free_port();

@@ -15,32 +15,12 @@
 
 namespace {
 
-std::string endpoint(uint16_t port) { return "127.0.0.1:" + std::to_string(port); }
-
-std::string ports(uint16_t in, uint16_t out) {
-  return "input_port " + std::to_string(in) + "\noutput_port " + std::to_string(out) + "\n";
-}
-
 // A registration from 02:00:5e:10:20:30 with the password "secret".
 Bytes registration() {
   Bytes p{'Q', 'M', 'Z', 0, 0x02, 0x00, 0x5e, 0x10, 0x20, 0x30, 1, 0, 1, 0, 7};
   for (char c : std::string("secret")) p.push_back(static_cast<uint8_t>(c));
   p.push_back(0);
   return p;
-}
-
-Bytes rtp(uint16_t seq) {
-  Bytes d(300, 0x21);
-  d[0] = 0x80;
-  d[2] = static_cast<uint8_t>(seq >> 8);
-  d[3] = static_cast<uint8_t>(seq);
-  return d;
-}
-
-int drain_count(const Udp& s) {
-  int n = 0;
-  while (!s.receive(0).empty()) n++;
-  return n;
 }
 
 Bytes random_bytes(std::mt19937& rng, size_t max_len) {
@@ -62,13 +42,6 @@ Bytes junk_control(std::mt19937& rng) {
   return b;
 }
 
-std::string report_field(const std::string& report, const std::string& name) {
-  size_t at = report.find("\"" + name + "\"");
-  if (at == std::string::npos) return "?";
-  size_t open = report.find('"', report.find(':', at) + 1);
-  return report.substr(open + 1, report.find('"', open + 1) - open - 1);
-}
-
 }  // namespace
 
 TEST(Flood, MalformedAndStrayTrafficLeavesTheStreamTableAndMemoryAlone) {
@@ -76,7 +49,7 @@ TEST(Flood, MalformedAndStrayTrafficLeavesTheStreamTableAndMemoryAlone) {
   std::vector<std::unique_ptr<Udp>> strangers;
   for (int i = 0; i < 8; i++) strangers.push_back(std::make_unique<Udp>());
   uint16_t in = free_port(), out = free_port(), stats = free_port();
-  Daemon d = Daemon::with_config(ports(in, out) + "statistics_port " + std::to_string(stats) + "\nsource " +
+  Daemon d = Daemon::with_config(ports_config(in, out) + "statistics_port " + std::to_string(stats) + "\nsource " +
                                  endpoint(source.port) + "\nallow_mac 02:00:5e:10:20:30\nallow_pass secret\n");
   ASSERT_TRUE(d.wait_out("Setting up to statistics UDP port"));
   client.send(registration(), out);
@@ -89,7 +62,7 @@ TEST(Flood, MalformedAndStrayTrafficLeavesTheStreamTableAndMemoryAlone) {
   for (int round = 0; round < rounds; round++) {
     client.send(registration(), out);
     for (int i = 0; i < per_round; i++) {
-      source.send(rtp(static_cast<uint16_t>(sent++)), in);
+      source.send(rtp_datagram(static_cast<uint16_t>(sent++)), in);
       for (int k = 0; k < 10; k++) {
         const Udp& s = *strangers[rng() % strangers.size()];
         s.send(junk_control(rng), out);
@@ -140,7 +113,7 @@ TEST(WallClock, StepsNeitherDropClientsNorStopFailover) {
   Udp source, client;
   uint16_t in = free_port(), out = free_port(), alt = free_port();
   Daemon d = Daemon::with_config(
-      ports(in, out) + "alt_input_port " + std::to_string(alt) + "\nsource " + endpoint(source.port) +
+      ports_config(in, out) + "alt_input_port " + std::to_string(alt) + "\nsource " + endpoint(source.port) +
           "\nallow_ip 127.0.0.1\n",
       Daemon::Output::kFiles,
       {std::string("LD_PRELOAD=") + faketime, std::string("FAKETIME_TIMESTAMP_FILE=") + offset_file,
@@ -154,7 +127,7 @@ TEST(WallClock, StepsNeitherDropClientsNorStopFailover) {
     if (sent == 30) step("+3600");
     if (sent == 60) step("-3600");
     if (sent == 90) step("+86400");
-    source.send(rtp(static_cast<uint16_t>(sent)), in);
+    source.send(rtp_datagram(static_cast<uint16_t>(sent)), in);
     usleep(50000);
     received += drain_count(client);
   }
@@ -175,7 +148,7 @@ TEST(WallClock, StepsNeitherDropClientsNorStopFailover) {
 TEST(Impairment, ClientsGetWhatTheRepeaterAcceptedAndOnlyDropsAreLost) {
   Udp source, a, b, asker;
   uint16_t in = free_port(), out = free_port(), stats = free_port(), relay = free_port();
-  Daemon d = Daemon::with_config(ports(in, out) + "statistics_port " + std::to_string(stats) + "\nsource " +
+  Daemon d = Daemon::with_config(ports_config(in, out) + "statistics_port " + std::to_string(stats) + "\nsource " +
                                  endpoint(relay) + "\nclient " + endpoint(a.port) + "\nclient " + endpoint(b.port) + "\n");
   ASSERT_TRUE(d.wait_out("Setting up to statistics UDP port"));
   const int sent = 2000;
@@ -188,7 +161,7 @@ TEST(Impairment, ClientsGetWhatTheRepeaterAcceptedAndOnlyDropsAreLost) {
     for (Bytes x = s.receive(0); !x.empty(); x = s.receive(0)) got.push_back(x);
   };
   for (int i = 0; i < sent; i++) {
-    source.send(rtp(static_cast<uint16_t>(i)), relay);
+    source.send(rtp_datagram(static_cast<uint16_t>(i)), relay);
     if (i % 10 == 9) {
       usleep(8000);
       collect(a, got_a);
@@ -216,7 +189,7 @@ TEST(Impairment, ClientsGetWhatTheRepeaterAcceptedAndOnlyDropsAreLost) {
   ASSERT_GT(static_cast<int>(forwarded.size()), sent - dropped);  // duplicates
   for (const auto* got : {&got_a, &got_b}) {
     ASSERT_EQ(got->size(), forwarded.size());
-    for (size_t i = 0; i < forwarded.size(); i++) ASSERT_EQ((*got)[i], rtp(static_cast<uint16_t>(forwarded[i]))) << i;
+    for (size_t i = 0; i < forwarded.size(); i++) ASSERT_EQ((*got)[i], rtp_datagram(static_cast<uint16_t>(forwarded[i]))) << i;
   }
 
   // Lost: numbers between the first forwarded and the highest that never came.

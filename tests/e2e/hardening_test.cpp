@@ -11,28 +11,8 @@
 
 namespace {
 
-std::string endpoint(uint16_t port) { return "127.0.0.1:" + std::to_string(port); }
-
-std::string ports(uint16_t in, uint16_t out) {
-  return "input_port " + std::to_string(in) + "\noutput_port " + std::to_string(out) + "\n";
-}
-
 // A bare control packet: magic, type, a zero sender id, no extensions.
 Bytes control(uint8_t type) { return Bytes{'Q', 'M', 'Z', type, 0, 0, 0, 0, 0, 0, 0, 0}; }
-
-Bytes rtp(uint16_t seq) {
-  Bytes d(200, 0x47);
-  d[0] = 0x80;
-  d[2] = static_cast<uint8_t>(seq >> 8);
-  d[3] = static_cast<uint8_t>(seq);
-  return d;
-}
-
-int drain_count(const Udp& s) {
-  int n = 0;
-  while (!s.receive(0).empty()) n++;
-  return n;
-}
 
 // Reads a pipe until it holds needle; returns everything read.
 std::string read_until(int fd, const std::string& needle, double timeout = 5.0) {
@@ -69,7 +49,7 @@ std::map<std::string, long> left_out(const std::string& text) {
 TEST(LogLimits, UnreadLogPipesDoNotStopTheStream) {
   Udp source, client, impostor, stranger;
   uint16_t in = free_port(), out = free_port();
-  Daemon d = Daemon::with_config(ports(in, out) + "source " + endpoint(source.port) + "\nclient " +
+  Daemon d = Daemon::with_config(ports_config(in, out) + "source " + endpoint(source.port) + "\nclient " +
                                      endpoint(client.port) + "\nallow_ip 127.0.0.2\n",
                                  Daemon::Output::kPipes);
   ASSERT_NE(read_until(d.out_pipe, "Setting up to output").find("Setting up to output"), std::string::npos);
@@ -79,9 +59,9 @@ TEST(LogLimits, UnreadLogPipesDoNotStopTheStream) {
   const int ticks = 600;
   int received = 0;
   for (int i = 0; i < ticks; i++) {
-    source.send(rtp(static_cast<uint16_t>(i)), in);
+    source.send(rtp_datagram(static_cast<uint16_t>(i)), in);
     for (int k = 0; k < 10; k++) {
-      impostor.send(rtp(7), in);
+      impostor.send(rtp_datagram(7), in);
       stranger.send(Bytes{1, 2, 3}, out);
     }
     Udp visitor("127.0.0.2");  // admitted by address: added, then stopped and retired
@@ -116,12 +96,12 @@ TEST(LogLimits, UnreadLogPipesDoNotStopTheStream) {
 TEST(LogLimits, RejectFloodWritesTenLinesASecondAndCountsTheRest) {
   Udp source, impostor;
   uint16_t in = free_port(), out = free_port();
-  Daemon d = Daemon::with_config(ports(in, out) + "source " + endpoint(source.port) + "\n");
+  Daemon d = Daemon::with_config(ports_config(in, out) + "source " + endpoint(source.port) + "\n");
   ASSERT_TRUE(d.wait_out("Setting up to output"));
   double start = now_seconds();
   const int sent = 2000;
   for (int i = 0; i < sent / 20; i++) {
-    for (int k = 0; k < 20; k++) impostor.send(rtp(1), in);
+    for (int k = 0; k < 20; k++) impostor.send(rtp_datagram(1), in);
     usleep(10000);
   }
   double seconds = now_seconds() - start;
@@ -139,7 +119,7 @@ TEST(LogLimits, RejectFloodWritesTenLinesASecondAndCountsTheRest) {
 
 TEST(LogLimits, ComplaintWithoutNewlineIsWrittenAtOnce) {
   uint16_t in = free_port(), out = free_port();
-  Daemon d = Daemon::with_config(ports(in, out) + "clients 127.0.0.1:5004\nallow_ip_port 10.0.0.300:5\n");
+  Daemon d = Daemon::with_config(ports_config(in, out) + "clients 127.0.0.1:5004\nallow_ip_port 10.0.0.300:5\n");
   ASSERT_TRUE(d.wait_out("Setting up to output"));
   EXPECT_TRUE(d.wait_err("tolvek: invalid IP address s 127.0.0.1tolvek: invalid IP address 10.0.0.300", 2.0))
       << d.err();
@@ -148,28 +128,28 @@ TEST(LogLimits, ComplaintWithoutNewlineIsWrittenAtOnce) {
 TEST(LogLimits, ReaderThatGoesAwayDoesNotEndTheDaemon) {
   Udp source, client;
   uint16_t in = free_port(), out = free_port();
-  Daemon d = Daemon::with_config(ports(in, out) + "allow_ip 127.0.0.1\n", Daemon::Output::kPipes);
+  Daemon d = Daemon::with_config(ports_config(in, out) + "allow_ip 127.0.0.1\n", Daemon::Output::kPipes);
   ASSERT_NE(read_until(d.out_pipe, "Setting up to output").find("Setting up to output"), std::string::npos);
   close(d.out_pipe);
   close(d.err_pipe);
   d.out_pipe = d.err_pipe = -1;
   client.send(control(0), out);  // "Adding client ..." into a pipe with no reader
   usleep(200000);
-  source.send(rtp(1), in);
-  EXPECT_EQ(client.receive(), rtp(1));
+  source.send(rtp_datagram(1), in);
+  EXPECT_EQ(client.receive(), rtp_datagram(1));
   EXPECT_EQ(d.wait_exit(0.2), -1);
 }
 
 TEST(StartUp, ClosedStandardDescriptorsAreOpenedOnDevNull) {
   Udp source, client;
   uint16_t in = free_port(), out = free_port();
-  Daemon d = Daemon::with_config(ports(in, out) + "client " + endpoint(client.port) + "\n", Daemon::Output::kClosed);
+  Daemon d = Daemon::with_config(ports_config(in, out) + "client " + endpoint(client.port) + "\n", Daemon::Output::kClosed);
   Bytes got;
   for (int i = 0; i < 50 && got.empty(); i++) {
-    source.send(rtp(1), in);
+    source.send(rtp_datagram(1), in);
     got = client.receive(0.1);
   }
-  EXPECT_EQ(got, rtp(1));
+  EXPECT_EQ(got, rtp_datagram(1));
   for (int fd = 0; fd <= 2; fd++) EXPECT_EQ(fd_target(d.pid, fd), "/dev/null") << fd;
   int sockets = 0;
   for (int fd = 3; fd < 64; fd++) sockets += fd_target(d.pid, fd).rfind("socket:", 0) == 0;
@@ -181,7 +161,7 @@ TEST(StartUp, ClosedStandardDescriptorsAreOpenedOnDevNull) {
 TEST(SharedSocket, ControlPacketDoesNotStallTheOtherSockets) {
   Udp client, asker;
   uint16_t port = free_port(), stats = free_port();
-  Daemon d = Daemon::with_config(ports(port, port) + "statistics_port " + std::to_string(stats) +
+  Daemon d = Daemon::with_config(ports_config(port, port) + "statistics_port " + std::to_string(stats) +
                                  "\nallow_ip 127.0.0.1\n");
   ASSERT_TRUE(d.wait_out("Setting up to statistics UDP port"));
   for (int round = 0; round < 3; round++) {
@@ -197,7 +177,7 @@ TEST(SharedSocket, ControlPacketDoesNotStallTheOtherSockets) {
 TEST(Failover, SilentClientTimesOutAndKeepAliveStops) {
   Udp upstream, client;
   uint16_t in = free_port(), out = free_port(), alt = free_port();
-  Daemon d = Daemon::with_config(ports(in, out) + "alt_input_port " + std::to_string(alt) + "\nsource " +
+  Daemon d = Daemon::with_config(ports_config(in, out) + "alt_input_port " + std::to_string(alt) + "\nsource " +
                                  endpoint(upstream.port) + " pw\nallow_ip 127.0.0.1\n");
   ASSERT_TRUE(d.wait_out("Setting up to output"));
   client.send(control(0), out);

@@ -28,6 +28,27 @@ int count_of(const std::string& haystack, const std::string& needle) {
   return n;
 }
 
+std::string endpoint(uint16_t port) { return "127.0.0.1:" + std::to_string(port); }
+
+std::string ports_config(uint16_t in, uint16_t out) {
+  return "input_port " + std::to_string(in) + "\noutput_port " + std::to_string(out) + "\n";
+}
+
+Bytes rtp_datagram(uint16_t seq, size_t size) {
+  Bytes d(size, 0x47);
+  d[0] = 0x80;
+  d[2] = static_cast<uint8_t>(seq >> 8);
+  d[3] = static_cast<uint8_t>(seq);
+  return d;
+}
+
+std::string report_field(const std::string& report, const std::string& name) {
+  size_t at = report.find("\"" + name + "\"");
+  if (at == std::string::npos) return "?";
+  size_t open = report.find('"', report.find(':', at) + 1);
+  return report.substr(open + 1, report.find('"', open + 1) - open - 1);
+}
+
 static sockaddr_in address(const char* ip, uint16_t port) {
   sockaddr_in sa{};
   sa.sin_family = AF_INET;
@@ -69,6 +90,12 @@ Bytes Udp::receive(double timeout, sockaddr_in* from) const {
   if (from) *from = sa;
   buf.resize(r > 0 ? static_cast<size_t>(r) : 0);
   return buf;
+}
+
+int drain_count(const Udp& s) {
+  int n = 0;
+  while (!s.receive(0).empty()) n++;
+  return n;
 }
 
 bool Udp::silent_for(double quiet_for) const {

@@ -81,6 +81,16 @@ long vm_kib(pid_t pid, const char* field);
 bool send_from_port_zero(const Bytes& data, uint16_t to_port);
 
 int count_of(const std::string& haystack, const std::string& needle);
+// "127.0.0.1:port", as configuration lines and messages write it.
+std::string endpoint(uint16_t port);
+// The input and output port lines every configuration needs.
+std::string ports_config(uint16_t in, uint16_t out);
+// An RTP-like datagram: version 2, sequence number seq at bytes 2-3.
+Bytes rtp_datagram(uint16_t seq, size_t size = 200);
+// Takes every datagram waiting on s and says how many there were.
+int drain_count(const Udp& s);
+// The value of a field of a statistics report, "?" when it is missing.
+std::string report_field(const std::string& report, const std::string& name);
 double now_seconds();
 Bytes bytes_of(const std::string& s);
 
