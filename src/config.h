@@ -15,6 +15,8 @@
 #include <string>
 #include <vector>
 
+#include "version.h"
+
 // Periods and timeouts, in seconds, all measured on the monotonic clock.
 constexpr int client_timeout = 20;
 constexpr int data_timeout = 4;
@@ -22,7 +24,7 @@ constexpr int trigger_period = 2;
 constexpr double decay_time = 3.0;
 constexpr double stat_period = 2.0;
 
-constexpr const char* VERSION_LINE = "Version:2.0.5 18 December 2024";
+constexpr const char* VERSION_LINE = "Version:" TOLVEK_VERSION " " TOLVEK_RELEASE_DATE;
 
 using Mac = std::array<uint8_t, 6>;
 
