@@ -1,6 +1,35 @@
-# The service unit and the configuration folder.
+# The service unit, the configuration folder and the Debian package.
 
 configure_file(packaging/tolvek@.service.in tolvek@.service @ONLY)
 install(FILES ${PROJECT_BINARY_DIR}/tolvek@.service DESTINATION ${TOLVEK_UNIT_DIR})
 # The loopback example, ready to run as tolvek@example and to copy.
 install(FILES examples/tolvek.conf DESTINATION ${TOLVEK_CONFIG_DIR} RENAME example.conf)
+
+set(CPACK_GENERATOR DEB)
+set(CPACK_PACKAGE_NAME tolvek)
+set(CPACK_PACKAGE_VENDOR "tolvek developers")
+set(CPACK_PACKAGE_CONTACT "tolvek developers <maintainers@tolvek.invalid>" CACHE STRING
+    "Maintainer field of the Debian package")
+set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "UDP stream repeater for embedded Linux")
+set(CPACK_PACKAGE_DESCRIPTION
+    "tolvek receives one real-time RTP stream over UDP (unicast or multicast) and
+re-sends every datagram, unchanged, to each client in its client table.
+Receivers register themselves with small control packets; repeaters can be
+chained, fail over between two inputs and serve JSON statistics, which the
+tolvek-stats program fetches.")
+set(CPACK_PACKAGING_INSTALL_PREFIX ${CMAKE_INSTALL_PREFIX})
+set(CPACK_STRIP_FILES ON)
+set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
+set(CPACK_DEBIAN_PACKAGE_RELEASE 1)
+set(CPACK_DEBIAN_PACKAGE_SECTION net)
+set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
+# Depends: from the libraries the programs link (dpkg-shlibdeps).
+set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+configure_file(packaging/deb/conffiles.in deb/conffiles @ONLY)
+set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA
+    ${PROJECT_BINARY_DIR}/deb/conffiles
+    ${PROJECT_SOURCE_DIR}/packaging/deb/postinst
+    ${PROJECT_SOURCE_DIR}/packaging/deb/prerm
+    ${PROJECT_SOURCE_DIR}/packaging/deb/postrm)
+set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
+include(CPack)
