@@ -2,6 +2,7 @@
 #include <netdb.h>
 #include <poll.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -12,15 +13,22 @@
 #include <string>
 
 #include "fragments.h"
+#include "metrics.h"
 
 static void usage() {
   fputs(
       "Usage: tolvek-stats HOST:PORT [--watch SECONDS] [--count N] [--timeout SECONDS]\n"
+      "                   [--format json|prometheus] [--output FILE]\n"
       "  Sends \"get_stats\" to the repeater's statistics port and prints the JSON report.\n"
       "  --watch SECONDS   repeat every SECONDS, 0.1 to 86400 (until killed, or N times with --count)\n"
       "  --count N         stop after N requests (a positive whole number)\n"
       "  --timeout SECONDS how long to wait for a whole reply, 0.01 to 3600 (default 2)\n"
-      "Exit status: 0 when every reply arrived whole, 1 when one did not, 2 on bad usage.\n",
+      "  --format F        json (default): the report as it came; prometheus: Prometheus text\n"
+      "                    metrics, with tolvek_up 0 alone when no whole report came\n"
+      "  --output FILE     replace FILE after each request (a new file renamed over it) instead\n"
+      "                    of printing; with json, a request without a whole reply removes FILE\n"
+      "Exit status: 0 when every reply arrived whole (and, with prometheus, was a report),\n"
+      "1 when one did not, 2 on bad usage.\n",
       stderr);
   exit(2);
 }
@@ -44,6 +52,23 @@ static long count_arg(const char* text) {
     exit(2);
   }
   return v;
+}
+
+static bool format_arg(const char* text) {
+  if (strcmp(text, "json") != 0 && strcmp(text, "prometheus") != 0) {
+    fprintf(stderr, "tolvek-stats: --format needs json or prometheus, got %s\n", text);
+    exit(2);
+  }
+  return strcmp(text, "prometheus") == 0;
+}
+
+static std::string output_arg(const char* text) {
+  size_t n = strlen(text);
+  if (n == 0 || text[n - 1] == '/') {
+    fprintf(stderr, "tolvek-stats: --output needs a file name, got %s\n", text);
+    exit(2);
+  }
+  return text;
 }
 
 static double monotonic() {
@@ -80,9 +105,10 @@ static sockaddr_storage resolve(const std::string& target, socklen_t& length) {
   return sa;
 }
 
-// One request and its reply; prints the report, or says what went wrong.
-// The socket is connected to the repeater, so nobody else's datagrams count.
-static bool query(int fd, const std::string& target, double timeout) {
+// One request and its reply: the report, or false after saying what went
+// wrong. The socket is connected to the repeater, so nobody else's datagrams
+// count.
+static bool query(int fd, const std::string& target, double timeout, std::string& report) {
   // Fragments of an earlier, late reply must not mix into this one; an
   // error from an earlier round (a refused port) is taken off here too.
   uint8_t buf[65536];
@@ -107,8 +133,7 @@ static bool query(int fd, const std::string& target, double timeout) {
     }
   }
   if (reassembly_complete(r)) {
-    printf("%s\n", r.payload.c_str());
-    fflush(stdout);
+    report = std::move(r.payload);
     return true;
   }
   if (!r.started) {
@@ -122,17 +147,89 @@ static bool query(int fd, const std::string& target, double timeout) {
   return false;
 }
 
+// Replaces path with text so that a reader sees the old file or the new
+// one, never a part: a new file in the same folder, renamed over it.
+static bool write_file(const std::string& path, const std::string& text) {
+  size_t slash = path.rfind('/');
+  std::string folder = slash == std::string::npos ? "" : path.substr(0, slash + 1);
+  std::string base = slash == std::string::npos ? path : path.substr(slash + 1);
+  // A leading dot and no ".prom" ending: a textfile collector skips it.
+  std::string temp = folder + "." + base + ".XXXXXX";
+  int fd = mkstemp(&temp[0]);
+  if (fd < 0) {
+    fprintf(stderr, "tolvek-stats: cannot write %s: %s\n", path.c_str(), strerror(errno));
+    return false;
+  }
+  // mkstemp makes the file private; the figures are for other users too.
+  mode_t mask = umask(0);
+  umask(mask);
+  int err = fchmod(fd, 0666 & ~mask) == 0 ? 0 : errno;
+  for (size_t done = 0; !err && done < text.size();) {
+    ssize_t n = write(fd, text.data() + done, text.size() - done);
+    if (n > 0) {
+      done += static_cast<size_t>(n);
+    } else if (n == 0 || errno != EINTR) {
+      err = n == 0 ? EIO : errno;
+    }
+  }
+  // No fsync: readers need only the rename to be atomic, a crash costs one
+  // round, and a device's flash is spared a sync every few seconds.
+  if (close(fd) != 0 && !err) err = errno;
+  if (!err && rename(temp.c_str(), path.c_str()) != 0) err = errno;
+  if (!err) return true;
+  unlink(temp.c_str());
+  fprintf(stderr, "tolvek-stats: cannot write %s: %s\n", path.c_str(), strerror(err));
+  return false;
+}
+
+// No stale figures: a round without a report removes the JSON file.
+static bool remove_file(const std::string& path) {
+  if (unlink(path.c_str()) == 0 || errno == ENOENT) return true;
+  fprintf(stderr, "tolvek-stats: cannot remove %s: %s\n", path.c_str(), strerror(errno));
+  return false;
+}
+
+// One round: asks, converts and puts the result where it goes. False when
+// the round failed in any way.
+static bool one_round(int fd, const std::string& target, double timeout, bool prometheus, const std::string& output) {
+  std::string report;
+  bool ok = query(fd, target, timeout, report);
+  std::string text;
+  if (prometheus) {
+    std::string error;
+    if (ok && !metrics_from_report(report, target, time(nullptr), text, error)) {
+      fprintf(stderr, "tolvek-stats: the reply from %s is not a statistics report: %s\n", target.c_str(),
+              error.c_str());
+      ok = false;
+    }
+    if (!ok) text = metrics_down(target);
+  } else if (ok) {
+    text = report + "\n";
+  } else {
+    if (!output.empty()) remove_file(output);
+    return false;
+  }
+  if (!output.empty()) return write_file(output, text) && ok;
+  fwrite(text.data(), 1, text.size(), stdout);
+  fflush(stdout);
+  return ok;
+}
+
 int main(int argc, char** argv) {
-  std::string target;
+  std::string target, output;
   double watch = 0, timeout = 2.0;
   long count = -1;
+  bool prometheus = false;
   for (int i = 1; i < argc; i++) {
     std::string a = argv[i];
-    if ((a == "--watch" || a == "--timeout" || a == "--count") && i + 1 < argc) {
+    if ((a == "--watch" || a == "--timeout" || a == "--count" || a == "--format" || a == "--output") &&
+        i + 1 < argc) {
       const char* v = argv[++i];
       if (a == "--watch") watch = seconds_arg("--watch", v, 0.1, 86400);
       if (a == "--timeout") timeout = seconds_arg("--timeout", v, 0.01, 3600);
       if (a == "--count") count = count_arg(v);
+      if (a == "--format") prometheus = format_arg(v);
+      if (a == "--output") output = output_arg(v);
     } else if (a == "-h" || a == "--help" || !target.empty() || a.rfind("--", 0) == 0) {
       usage();
     } else {
@@ -150,7 +247,7 @@ int main(int argc, char** argv) {
   bool all_whole = true;
   for (long done = 0;; done++) {
     double started = monotonic();
-    all_whole &= query(fd, target, timeout);
+    all_whole &= one_round(fd, target, timeout, prometheus, output);
     if (watch <= 0 || (count > 0 && done + 1 >= count)) break;
     double rest = watch - (monotonic() - started);
     if (rest > 0) sleep_for(rest);

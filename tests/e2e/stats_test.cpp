@@ -233,7 +233,8 @@ TEST(StatsCommand, OptionValuesAreChecked) {
       {"--count", "0.5"}, {"--count", "0"},     {"--count", "-1"},       {"--count", "99999999999999999999"},
       {"--count", "1e3"}, {"--watch", "0"},     {"--watch", "1e30"},     {"--watch", "nan"},
       {"--watch", "inf"}, {"--timeout", "-2"},  {"--timeout", "1e300"},  {"--timeout", ""},
-      {"--watch"},        {"--bogus", "1"},
+      {"--watch"},        {"--bogus", "1"},     {"--format", "xml"},     {"--format", "Prometheus"},
+      {"--output", ""},   {"--output", "dir/"},
   };
   for (const auto& args : bad) {
     std::vector<std::string> argv{TOLVEK_STATS_BINARY, "127.0.0.1:9"};

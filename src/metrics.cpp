@@ -1,0 +1,313 @@
+#include "metrics.h"
+
+#include <cerrno>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <iterator>
+#include <nlohmann/json.hpp>
+#include <vector>
+
+using nlohmann::json;
+
+namespace {
+
+// How a report value becomes a sample value.
+enum class Shape {
+  kKbps,       // "12.34 kbps": a rate, given in bits per second
+  kNumber,     // "12.3"
+  kCount,      // "123", a whole number
+  kLocalTime,  // "DD-MM-YYYY HH:MM:SS": Unix seconds
+};
+
+struct Family {
+  const char* field;  // in the report
+  const char* name;
+  const char* type;
+  const char* help;
+  Shape shape;
+};
+
+const char UP_HELP[] = "1 when the repeater answered the last statistics request with a whole report, else 0.";
+
+const Family STREAM_FAMILIES[] = {
+    {"udp_payload", "tolvek_payload_bits_per_second", "gauge",
+     "Payload bits a second of the relayed stream, averaged over about 3 s.", Shape::kKbps},
+    {"frames_sec", "tolvek_frames_per_second", "gauge", "Datagrams a second of the stream, averaged over about 3 s.",
+     Shape::kNumber},
+    {"lost_frames_sec", "tolvek_lost_frames_per_second", "gauge",
+     "Datagrams a second missing by RTP sequence number, averaged over about 3 s.", Shape::kNumber},
+    {"total_bytes", "tolvek_received_bytes_total", "counter", "Bytes of stream datagrams accepted from the source.",
+     Shape::kCount},
+    {"frames_received", "tolvek_frames_received_total", "counter", "Stream datagrams accepted from the source.",
+     Shape::kCount},
+    {"frames_lost", "tolvek_frames_lost_total", "counter", "Stream datagrams missing by RTP sequence number.",
+     Shape::kCount},
+    {"connected_clients", "tolvek_connected_clients", "gauge",
+     "Entries in the client table, whether they receive the stream now or not.", Shape::kCount},
+};
+
+const Family CLIENT_FAMILIES[] = {
+    {"pkts_sent", "tolvek_client_packets_sent_total", "counter", "Stream datagrams sent to this client.",
+     Shape::kCount},
+    {"last_contact", "tolvek_client_last_contact_timestamp_seconds", "gauge",
+     "When the client last registered or reported, in Unix seconds; 0 after it asked to stop.", Shape::kLocalTime},
+    {"up_since", "tolvek_client_up_since_timestamp_seconds", "gauge",
+     "When the client entered the table, in Unix seconds.", Shape::kLocalTime},
+};
+
+const char* const CLIENT_LABELS[] = {"ip", "port", "mac"};
+
+// A value quoted as JSON, cut short: error messages stay one line.
+std::string quoted(const json& value) {
+  std::string text = value.dump();
+  return text.size() > 60 ? text.substr(0, 57) + "..." : text;
+}
+
+bool is_digit(char c) { return c >= '0' && c <= '9'; }
+
+// [-]digits[.digits], all of the text.
+bool read_decimal(const std::string& text, double& out) {
+  size_t i = text[0] == '-' ? 1 : 0, digits = 0;
+  while (i < text.size() && is_digit(text[i])) i++, digits++;
+  if (i < text.size() && text[i] == '.') {
+    for (i++; i < text.size() && is_digit(text[i]);) i++, digits++;
+  }
+  if (digits == 0 || i != text.size()) return false;
+  out = strtod(text.c_str(), nullptr);
+  return std::isfinite(out);
+}
+
+bool read_count(const std::string& text, unsigned long long& out) {
+  if (text.empty() || text.size() > 20) return false;
+  for (char c : text)
+    if (!is_digit(c)) return false;
+  errno = 0;
+  out = strtoull(text.c_str(), nullptr, 10);
+  return errno != ERANGE;
+}
+
+// The sample value for one report value, or false.
+bool sample_value(const std::string& text, Shape shape, time_t now, std::string& out) {
+  char buf[64];
+  switch (shape) {
+    case Shape::kKbps: {
+      const std::string unit = " kbps";
+      double kbps;
+      if (text.size() <= unit.size() || text.compare(text.size() - unit.size(), unit.size(), unit) != 0 ||
+          !read_decimal(text.substr(0, text.size() - unit.size()), kbps))
+        return false;
+      snprintf(buf, sizeof buf, "%.15g", kbps * 1000);
+      break;
+    }
+    case Shape::kNumber: {
+      double v;
+      if (text.empty() || !read_decimal(text, v)) return false;
+      snprintf(buf, sizeof buf, "%.15g", v);
+      break;
+    }
+    case Shape::kCount: {
+      unsigned long long v;
+      if (!read_count(text, v)) return false;
+      snprintf(buf, sizeof buf, "%llu", v);
+      break;
+    }
+    case Shape::kLocalTime: {
+      time_t t;
+      if (!metrics_local_time(text, now, t)) return false;
+      snprintf(buf, sizeof buf, "%lld", static_cast<long long>(t));
+      break;
+    }
+  }
+  out = buf;
+  return true;
+}
+
+const char* shape_name(Shape shape) {
+  switch (shape) {
+    case Shape::kKbps:
+      return "a rate in kbps";
+    case Shape::kNumber:
+      return "a number";
+    case Shape::kCount:
+      return "a whole number";
+    case Shape::kLocalTime:
+      return "a time DD-MM-YYYY HH:MM:SS";
+  }
+  return "";
+}
+
+void add_family_head(std::string& out, const char* name, const char* type, const char* help) {
+  out += std::string("# HELP ") + name + " " + help + "\n# TYPE " + name + " " + type + "\n";
+}
+
+void add_sample(std::string& out, const char* name, const std::string& labels, const std::string& value) {
+  out += std::string(name) + "{" + labels + "} " + value + "\n";
+}
+
+// The value of field in object as a sample value. False with error set when
+// it is there with the wrong shape; false with error empty when it is absent.
+bool figure(const json& object, const Family& f, time_t now, std::string& value, std::string& error) {
+  auto it = object.find(f.field);
+  if (it == object.end()) return false;
+  if (!it->is_string() || !sample_value(it->get_ref<const std::string&>(), f.shape, now, value))
+    error = std::string("\"") + f.field + "\" is " + quoted(*it) + ", not " + shape_name(f.shape);
+  return error.empty();
+}
+
+}  // namespace
+
+std::string metrics_escape_label(const std::string& value) {
+  std::string out;
+  out.reserve(value.size());
+  for (char c : value) {
+    if (c == '\\') {
+      out += "\\\\";
+    } else if (c == '"') {
+      out += "\\\"";
+    } else if (c == '\n') {
+      out += "\\n";
+    } else {
+      out += c;
+    }
+  }
+  return out;
+}
+
+bool metrics_local_time(const std::string& text, time_t now, time_t& out) {
+  // Exactly the daemon's "%d-%m-%Y %H:%M:%S".
+  const char pattern[] = "00-00-0000 00:00:00";
+  if (text.size() != sizeof pattern - 1) return false;
+  for (size_t i = 0; i < text.size(); i++)
+    if (pattern[i] == '0' ? !is_digit(text[i]) : text[i] != pattern[i]) return false;
+  auto num = [&](size_t at, size_t n) { return atoi(text.substr(at, n).c_str()); };
+  tm wanted{};
+  wanted.tm_mday = num(0, 2);
+  wanted.tm_mon = num(3, 2) - 1;
+  wanted.tm_year = num(6, 4) - 1900;
+  wanted.tm_hour = num(11, 2);
+  wanted.tm_min = num(14, 2);
+  wanted.tm_sec = num(17, 2);
+  static const int DAYS[] = {31, 29, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
+  int year = wanted.tm_year + 1900;
+  bool leap = (year % 4 == 0 && year % 100 != 0) || year % 400 == 0;
+  if (wanted.tm_mon < 0 || wanted.tm_mon > 11 || wanted.tm_mday < 1 || wanted.tm_mday > DAYS[wanted.tm_mon] ||
+      (wanted.tm_mon == 1 && wanted.tm_mday == 29 && !leap) || wanted.tm_hour > 23 || wanted.tm_min > 59 ||
+      wanted.tm_sec > 60)
+    return false;
+  // Ask for the time as standard time and as summer time; each answer that
+  // reads back as the same local time is an instant the text may name.
+  std::vector<time_t> found;
+  for (int dst : {0, 1}) {
+    tm t = wanted;
+    t.tm_isdst = dst;
+    time_t candidate = mktime(&t);
+    tm back{};
+    if (!localtime_r(&candidate, &back)) continue;
+    if (back.tm_year == wanted.tm_year && back.tm_mon == wanted.tm_mon && back.tm_mday == wanted.tm_mday &&
+        back.tm_hour == wanted.tm_hour && back.tm_min == wanted.tm_min && back.tm_sec == wanted.tm_sec &&
+        (found.empty() || found[0] != candidate))
+      found.push_back(candidate);
+  }
+  if (found.empty()) {
+    tm t = wanted;
+    t.tm_isdst = -1;
+    out = mktime(&t);
+    return true;
+  }
+  if (found.size() == 2 && found[0] > found[1]) std::swap(found[0], found[1]);
+  out = found.size() == 2 && found[1] <= now ? found[1] : found[0];
+  return true;
+}
+
+std::string metrics_down(const std::string& repeater) {
+  std::string out;
+  add_family_head(out, "tolvek_up", "gauge", UP_HELP);
+  add_sample(out, "tolvek_up", "repeater=\"" + metrics_escape_label(repeater) + "\"", "0");
+  return out;
+}
+
+bool metrics_from_report(const std::string& text, const std::string& repeater, time_t now, std::string& out,
+                         std::string& error) {
+  json report;
+  try {
+    report = json::parse(text);
+  } catch (const json::parse_error& e) {
+    // e.byte counts from 1; one past the end means the text stopped short.
+    error = e.byte > text.size() ? "not JSON (ends unfinished after " + std::to_string(text.size()) + " bytes)"
+                                 : "not JSON (at byte " + std::to_string(e.byte) + ")";
+    return false;
+  }
+  if (!report.is_object()) {
+    error = "not a JSON object";
+    return false;
+  }
+  const std::string repeater_label = "repeater=\"" + metrics_escape_label(repeater) + "\"";
+  std::string body;
+  error.clear();
+  for (const Family& f : STREAM_FAMILIES) {
+    std::string value;
+    if (!figure(report, f, now, value, error)) {
+      if (!error.empty()) return false;
+      continue;
+    }
+    add_family_head(body, f.name, f.type, f.help);
+    add_sample(body, f.name, repeater_label, value);
+  }
+
+  // Each client's labels and values, checked whole before any is written.
+  auto list = report.find("clients");
+  std::vector<std::string> labels;
+  std::vector<std::vector<std::string>> values(std::size(CLIENT_FAMILIES));
+  std::vector<std::vector<bool>> present(std::size(CLIENT_FAMILIES));
+  if (list != report.end()) {
+    if (!list->is_array()) {
+      error = "\"clients\" is " + quoted(*list) + ", not a list";
+      return false;
+    }
+    for (size_t n = 0; n < list->size(); n++) {
+      const json& client = (*list)[n];
+      std::string where = "client " + std::to_string(n + 1) + ": ";
+      if (!client.is_object()) {
+        error = where + "not a JSON object";
+        return false;
+      }
+      std::string l = repeater_label;
+      for (const char* name : CLIENT_LABELS) {
+        auto it = client.find(name);
+        if (it == client.end() || !it->is_string()) {
+          error = where + "no \"" + name + "\" text";
+          return false;
+        }
+        l += std::string(",") + name + "=\"" + metrics_escape_label(it->get_ref<const std::string&>()) + "\"";
+      }
+      labels.push_back(l);
+      for (size_t k = 0; k < std::size(CLIENT_FAMILIES); k++) {
+        std::string value;
+        bool has = figure(client, CLIENT_FAMILIES[k], now, value, error);
+        if (!error.empty()) {
+          error = where + error;
+          return false;
+        }
+        values[k].push_back(value);
+        present[k].push_back(has);
+      }
+    }
+  }
+  for (size_t k = 0; k < std::size(CLIENT_FAMILIES); k++) {
+    const Family& f = CLIENT_FAMILIES[k];
+    bool head = false;
+    for (size_t n = 0; n < labels.size(); n++) {
+      if (!present[k][n]) continue;
+      if (!head) add_family_head(body, f.name, f.type, f.help);
+      head = true;
+      add_sample(body, f.name, labels[n], values[k][n]);
+    }
+  }
+
+  out.clear();
+  add_family_head(out, "tolvek_up", "gauge", UP_HELP);
+  add_sample(out, "tolvek_up", repeater_label, "1");
+  out += body;
+  return true;
+}

@@ -1,0 +1,36 @@
+// The statistics report as Prometheus metrics (text exposition format
+// 0.0.4), for tolvek-stats. The daemon does not use this module.
+//
+// Every sample carries the label repeater="HOST:PORT" as the user named the
+// repeater. A report is taken whole or not at all: a reply that is not the
+// report gives tolvek_up 0 and no other figure, never a partial or stale one.
+#ifndef TOLVEK_METRICS_H_
+#define TOLVEK_METRICS_H_
+
+#include <ctime>
+#include <string>
+
+// Converts the JSON report into metrics, tolvek_up 1 first. False, with a
+// one-line reason in error, when the text is not JSON or a known field has
+// a value of the wrong shape. An empty report ("{}", before the first
+// datagram) gives tolvek_up 1 alone. now is the current time, used only to
+// place a local time that occurs twice (see metrics_local_time).
+bool metrics_from_report(const std::string& json, const std::string& repeater, time_t now, std::string& out,
+                         std::string& error);
+
+// The metrics of a repeater that gave no usable reply: tolvek_up 0 alone.
+std::string metrics_down(const std::string& repeater);
+
+// For tests.
+// A label value with backslash, double quote and line feed escaped.
+std::string metrics_escape_label(const std::string& value);
+// Reads "DD-MM-YYYY HH:MM:SS", a local time in the time zone of this
+// process, as Unix seconds. In the hour that repeats when summer time ends
+// the text names two instants: the later one is taken unless it is after
+// now, so a time that recent reads right; a time in that hour read over an
+// hour later may come out an hour late. A time that does not exist locally
+// (skipped when summer time starts) is read as mktime places it. False when
+// the text is not such a time.
+bool metrics_local_time(const std::string& text, time_t now, time_t& out);
+
+#endif  // TOLVEK_METRICS_H_

@@ -1,0 +1,153 @@
+#include "metrics.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <ctime>
+#include <string>
+#include <vector>
+
+namespace {
+
+// Central European time: UTC+1, and UTC+2 from the last Sunday of March to
+// the last Sunday of October (back at 03:00 summer time).
+const char ZONE[] = "CET-1CEST,M3.5.0,M10.5.0/3";
+
+class Metrics : public testing::Test {
+ protected:
+  void SetUp() override {
+    const char* tz = getenv("TZ");
+    had_tz_ = tz != nullptr;
+    if (had_tz_) saved_tz_ = tz;
+    setenv("TZ", ZONE, 1);
+    tzset();
+  }
+  void TearDown() override {
+    if (had_tz_) {
+      setenv("TZ", saved_tz_.c_str(), 1);
+    } else {
+      unsetenv("TZ");
+    }
+    tzset();
+  }
+  bool had_tz_ = false;
+  std::string saved_tz_;
+};
+
+const time_t NOW = 1796650937;  // 07-12-2026 14:42:17 here
+
+std::string convert(const std::string& report) {
+  std::string out, error;
+  EXPECT_TRUE(metrics_from_report(report, "dev1:5003", NOW, out, error)) << error;
+  return out;
+}
+
+bool has_line(const std::string& text, const std::string& line) {
+  return ("\n" + text).find("\n" + line + "\n") != std::string::npos;
+}
+
+// The samples, without HELP and TYPE lines.
+std::vector<std::string> samples(const std::string& text) {
+  std::vector<std::string> out;
+  size_t at = 0;
+  for (size_t end; (end = text.find('\n', at)) != std::string::npos; at = end + 1)
+    if (text[at] != '#') out.push_back(text.substr(at, end - at));
+  return out;
+}
+
+}  // namespace
+
+TEST_F(Metrics, ReportBecomesSamplesInBaseUnits) {
+  std::string out = convert(
+      "{\"udp_payload\": \"256.29 kbps\", \"total_bytes\" : \"132916\" , \"frames_sec\" : \"24.3\" ,"
+      "\"lost_frames_sec\" : \"0.125\", \"frames_received\" : \"18446744073709551615\",\"frames_lost\" : \"7\","
+      "\"connected_clients\" : \"2\",\"clients\":["
+      "{\"ip\":\"10.0.0.7\",\"port\":\"6000\",\"mac\":\"02005e102030\",\"last_contact\":\"01-07-2026 12:00:00\","
+      "\"up_since\":\"15-01-2026 12:00:00\",\"pkts_sent\":\"101\"},"
+      "{\"ip\":\"10.0.0.8\",\"port\":\"6000\",\"mac\":\"000000000000\",\"last_contact\":\"01-01-1970 01:00:00\","
+      "\"up_since\":\"15-01-2026 12:00:00\",\"pkts_sent\":\"0\"}]}");
+  const std::string r = "repeater=\"dev1:5003\"";
+  const std::string c1 = r + ",ip=\"10.0.0.7\",port=\"6000\",mac=\"02005e102030\"";
+  const std::string c2 = r + ",ip=\"10.0.0.8\",port=\"6000\",mac=\"000000000000\"";
+  EXPECT_EQ(samples(out), (std::vector<std::string>{
+                              "tolvek_up{" + r + "} 1",
+                              "tolvek_payload_bits_per_second{" + r + "} 256290",
+                              "tolvek_frames_per_second{" + r + "} 24.3",
+                              "tolvek_lost_frames_per_second{" + r + "} 0.125",
+                              "tolvek_received_bytes_total{" + r + "} 132916",
+                              "tolvek_frames_received_total{" + r + "} 18446744073709551615",
+                              "tolvek_frames_lost_total{" + r + "} 7",
+                              "tolvek_connected_clients{" + r + "} 2",
+                              "tolvek_client_packets_sent_total{" + c1 + "} 101",
+                              "tolvek_client_packets_sent_total{" + c2 + "} 0",
+                              // Summer time, winter time, and the epoch of a client that asked to stop.
+                              "tolvek_client_last_contact_timestamp_seconds{" + c1 + "} 1782900000",
+                              "tolvek_client_last_contact_timestamp_seconds{" + c2 + "} 0",
+                              "tolvek_client_up_since_timestamp_seconds{" + c1 + "} 1768474800",
+                              "tolvek_client_up_since_timestamp_seconds{" + c2 + "} 1768474800",
+                          }))
+      << out;
+  // Each family's HELP and TYPE lines come right before its samples.
+  EXPECT_NE(out.find("# HELP tolvek_frames_lost_total Stream datagrams missing by RTP sequence number.\n"
+                     "# TYPE tolvek_frames_lost_total counter\ntolvek_frames_lost_total{"),
+            std::string::npos);
+  EXPECT_TRUE(has_line(out, "# TYPE tolvek_connected_clients gauge"));
+  EXPECT_TRUE(has_line(out, "# TYPE tolvek_client_last_contact_timestamp_seconds gauge"));
+}
+
+TEST_F(Metrics, EmptyReportAndDownRepeaterAreUpAlone) {
+  EXPECT_EQ(samples(convert("{}")), (std::vector<std::string>{"tolvek_up{repeater=\"dev1:5003\"} 1"}));
+  std::string down = metrics_down("a\"b");
+  EXPECT_EQ(samples(down), (std::vector<std::string>{"tolvek_up{repeater=\"a\\\"b\"} 0"}));
+  EXPECT_TRUE(has_line(down, "# TYPE tolvek_up gauge"));
+}
+
+TEST_F(Metrics, LabelValuesAreEscaped) {
+  EXPECT_EQ(metrics_escape_label("a\\b\"c\nd\te"), "a\\\\b\\\"c\\nd\te");
+  std::string out =
+      convert("{\"clients\":[{\"ip\":\"1\\n2\",\"port\":\"\\\"\",\"mac\":\"\\\\\",\"pkts_sent\":\"1\"}]}");
+  EXPECT_TRUE(has_line(
+      out, "tolvek_client_packets_sent_total{repeater=\"dev1:5003\",ip=\"1\\n2\",port=\"\\\"\",mac=\"\\\\\"} 1"))
+      << out;
+}
+
+TEST_F(Metrics, UnusableRepliesAreRefusedWhole) {
+  const std::vector<std::pair<std::string, std::string>> bad = {
+      {"{\"udp_payload\": \"1", "not JSON (ends unfinished after 18 bytes)"},
+      {"{\"a\": \"1\"} x", "not JSON (at byte 12)"},
+      {std::string(3000, 'x'), "not JSON (at byte 1)"},
+      {"[]", "not a JSON object"},
+      {"{\"frames_sec\": 3}", "\"frames_sec\" is 3, not a number"},
+      {"{\"frames_sec\": \"nan\"}", "\"frames_sec\" is \"nan\", not a number"},
+      {"{\"udp_payload\": \"12 Mbps\"}", "\"udp_payload\" is \"12 Mbps\", not a rate in kbps"},
+      {"{\"total_bytes\": \"-1\"}", "\"total_bytes\" is \"-1\", not a whole number"},
+      {"{\"total_bytes\": \"18446744073709551616\"}",
+       "\"total_bytes\" is \"18446744073709551616\", not a whole number"},
+      {"{\"clients\": {}}", "\"clients\" is {}, not a list"},
+      {"{\"clients\": [{\"ip\":\"a\",\"port\":\"1\"}]}", "client 1: no \"mac\" text"},
+      {"{\"clients\": [{\"ip\":\"a\",\"port\":\"1\",\"mac\":\"m\",\"up_since\":\"31-02-2026 00:00:00\"}]}",
+       "client 1: \"up_since\" is \"31-02-2026 00:00:00\", not a time DD-MM-YYYY HH:MM:SS"},
+  };
+  for (const auto& [report, reason] : bad) {
+    std::string out = "untouched", error;
+    EXPECT_FALSE(metrics_from_report(report, "r:1", NOW, out, error)) << report;
+    EXPECT_EQ(error, reason) << report;
+    EXPECT_EQ(out, "untouched");
+  }
+}
+
+TEST_F(Metrics, LocalTimesAndTheRepeatedHour) {
+  time_t t = -1;
+  const time_t first = 1792888200;     // 25-10-2026 02:30:00 summer time
+  const time_t second = first + 3600;  // the same local time an hour later, in winter time
+  EXPECT_TRUE(metrics_local_time("25-10-2026 02:30:00", first + 600, t));
+  EXPECT_EQ(t, first);
+  EXPECT_TRUE(metrics_local_time("25-10-2026 02:30:00", second + 600, t));
+  EXPECT_EQ(t, second);
+  EXPECT_TRUE(metrics_local_time("25-10-2026 03:30:00", second + 600, t));
+  EXPECT_EQ(t, second + 3600);
+  for (const char* text : {"25-10-2026 2:30:00", "25/10/2026 02:30:00", "29-02-2026 00:00:00", "25-13-2026 00:00:00",
+                           "25-10-2026 24:00:00", "25-10-2026 02:30:00 ", ""})
+    EXPECT_FALSE(metrics_local_time(text, NOW, t)) << text;
+  EXPECT_TRUE(metrics_local_time("29-02-2028 00:00:00", NOW, t));
+}
