@@ -6,7 +6,6 @@ Usage: /usr/bin/python3 prometheus_test.py TOLVEK TOLVEK_STATS
 import json
 import os
 import shutil
-import socket
 import struct
 import subprocess
 import sys
@@ -14,6 +13,8 @@ import tempfile
 import threading
 import time
 import unittest
+
+from loopback import Repeater, fragments, udp_socket
 
 try:
     from prometheus_client.parser import text_string_to_metric_families
@@ -24,25 +25,6 @@ except ImportError:
 TOLVEK, STATS = os.path.abspath(sys.argv[1]), os.path.abspath(sys.argv[2])
 # Half an hour off UTC: a time read as UTC, or in the wrong zone, is caught.
 ZONE = "IST-5:30"
-
-
-def free_port():
-    with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as s:
-        s.bind(("127.0.0.1", 0))
-        return s.getsockname()[1]
-
-
-def udp_socket():
-    s = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
-    s.bind(("127.0.0.1", 0))
-    return s
-
-
-def fragments(text):
-    """The report as the repeater sends it: 8-byte headers, 1400-byte pieces."""
-    data = text.encode()
-    return [struct.pack("<II", len(data), i) + data[i * 1400:(i + 1) * 1400]
-            for i in range((len(data) + 1399) // 1400)]
 
 
 def run_stats(*args, env=None):
@@ -62,47 +44,13 @@ def families(test, text, repeater):
     return out
 
 
-class Repeater:
-    """The real daemon with a statistics port, in a scratch folder."""
-
-    def __init__(self, extra=""):
-        self.dir = tempfile.mkdtemp(prefix="tolvek_prom_")
-        for attempt in range(3):  # a port picked free may be taken before the daemon binds it
-            self.in_port, self.out_port, self.stats_port = free_port(), free_port(), free_port()
-            with open(os.path.join(self.dir, "tolvek.conf"), "w") as f:
-                f.write(f"input_port {self.in_port}\noutput_port {self.out_port}\n"
-                        f"statistics_port {self.stats_port}\n{extra}")
-            self.log = open(os.path.join(self.dir, "out"), "w+")
-            self.proc = subprocess.Popen([TOLVEK, "tolvek.conf"], cwd=self.dir, stdout=self.log,
-                                         stderr=subprocess.STDOUT, env=dict(os.environ, TZ=ZONE))
-            deadline = time.monotonic() + 5
-            while time.monotonic() < deadline and self.proc.poll() is None:
-                with open(self.log.name) as f:
-                    if "Setting up to statistics UDP port" in f.read():
-                        return
-                time.sleep(0.02)
-            self.stop()
-        raise RuntimeError("the repeater did not start: " + open(self.log.name).read())
-
-    def stop(self):
-        if self.proc.poll() is None:
-            self.proc.kill()
-        self.proc.wait()
-        self.log.close()
-
-    def close(self):
-        self.stop()
-        shutil.rmtree(self.dir, ignore_errors=True)
-
-
 class FakeRepeater:
     """Answers each "get_stats" with the next of replies: text to send as
     fragments, or a threading.Event to wait for before sending the text that
     follows it."""
 
     def __init__(self, replies):
-        self.sock = udp_socket()
-        self.sock.settimeout(10)
+        self.sock = udp_socket(timeout=10)
         self.port = self.sock.getsockname()[1]
         self.replies = list(replies)
         self.thread = threading.Thread(target=self.serve, daemon=True)
@@ -144,8 +92,9 @@ class RealRepeaters(unittest.TestCase):
     def setUpClass(cls):
         cls.receivers = [udp_socket() for _ in range(3)]
         cls.started = time.time()
-        cls.busy = Repeater("".join(f"client 127.0.0.1:{r.getsockname()[1]}\n" for r in cls.receivers))
-        cls.idle = Repeater()
+        cls.busy = Repeater(TOLVEK, "".join(f"client 127.0.0.1:{r.getsockname()[1]}\n" for r in cls.receivers),
+                           env={"TZ": ZONE})
+        cls.idle = Repeater(TOLVEK, env={"TZ": ZONE})
         with udp_socket() as source:
             for seq in (1, 2, 3, 5, 6):
                 for r in (cls.busy, cls.idle):
