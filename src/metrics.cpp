@@ -14,7 +14,7 @@ namespace {
 
 // How a report value becomes a sample value.
 enum class Shape {
-  kKbps,       // "12.34 kbps": a rate, given in bits per second
+  kKbps,       // "12.34 kbps": a rate, given in bytes per second, the base unit
   kNumber,     // "12.3"
   kCount,      // "123", a whole number
   kLocalTime,  // "DD-MM-YYYY HH:MM:SS": Unix seconds
@@ -31,8 +31,8 @@ struct Family {
 const char UP_HELP[] = "1 when the repeater answered the last statistics request with a whole report, else 0.";
 
 const Family STREAM_FAMILIES[] = {
-    {"udp_payload", "tolvek_payload_bits_per_second", "gauge",
-     "Payload bits a second of the relayed stream, averaged over about 3 s.", Shape::kKbps},
+    {"udp_payload", "tolvek_payload_bytes_per_second", "gauge",
+     "Payload bytes a second of the relayed stream, averaged over about 3 s.", Shape::kKbps},
     {"frames_sec", "tolvek_frames_per_second", "gauge", "Datagrams a second of the stream, averaged over about 3 s.",
      Shape::kNumber},
     {"lost_frames_sec", "tolvek_lost_frames_per_second", "gauge",
@@ -97,7 +97,7 @@ bool sample_value(const std::string& text, Shape shape, time_t now, std::string&
       if (text.size() <= unit.size() || text.compare(text.size() - unit.size(), unit.size(), unit) != 0 ||
           !read_decimal(text.substr(0, text.size() - unit.size()), kbps))
         return false;
-      snprintf(buf, sizeof buf, "%.15g", kbps * 1000);
+      snprintf(buf, sizeof buf, "%.15g", kbps * 1000 / 8);
       break;
     }
     case Shape::kNumber: {

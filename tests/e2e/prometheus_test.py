@@ -118,11 +118,12 @@ class RealRepeaters(unittest.TestCase):
         rc, out, err = run_stats(target, "--format", "prometheus")
         self.assertEqual((rc, err), (0, ""))
         m = families(self, out, target)
-        stream = {name: (kind, [v for _, v in samples]) for name, (kind, samples) in m.items()
+        stream = {name: (kind, [round(v, 6) for _, v in samples]) for name, (kind, samples) in m.items()
                   if not name.startswith("tolvek_client_")}
         self.assertEqual(stream, {
             "tolvek_up": ("gauge", [1]),
-            "tolvek_payload_bits_per_second": ("gauge", [float(as_json["udp_payload"].split()[0]) * 1000]),
+            # kbps in the report, bytes a second here
+            "tolvek_payload_bytes_per_second": ("gauge", [round(float(as_json["udp_payload"][:-5]) * 125, 6)]),
             "tolvek_frames_per_second": ("gauge", [float(as_json["frames_sec"])]),
             "tolvek_lost_frames_per_second": ("gauge", [float(as_json["lost_frames_sec"])]),
             "tolvek_received_bytes_total": ("counter", [1000]),
@@ -130,7 +131,8 @@ class RealRepeaters(unittest.TestCase):
             "tolvek_frames_lost_total": ("counter", [1]),
             "tolvek_connected_clients": ("gauge", [3]),
         })
-        self.assertGreater(stream["tolvek_payload_bits_per_second"][1][0], 0)
+        self.assertTrue(as_json["udp_payload"].endswith(" kbps"))
+        self.assertGreater(stream["tolvek_payload_bytes_per_second"][1][0], 0)
         ports = sorted(str(r.getsockname()[1]) for r in self.receivers)
         now = time.time()
         for name, kind in (("tolvek_client_packets_sent_total", "counter"),

@@ -71,7 +71,7 @@ TEST_F(Metrics, ReportBecomesSamplesInBaseUnits) {
   const std::string c2 = r + ",ip=\"10.0.0.8\",port=\"6000\",mac=\"000000000000\"";
   EXPECT_EQ(samples(out), (std::vector<std::string>{
                               "tolvek_up{" + r + "} 1",
-                              "tolvek_payload_bits_per_second{" + r + "} 256290",
+                              "tolvek_payload_bytes_per_second{" + r + "} 32036.25",
                               "tolvek_frames_per_second{" + r + "} 24.3",
                               "tolvek_lost_frames_per_second{" + r + "} 0.125",
                               "tolvek_received_bytes_total{" + r + "} 132916",
