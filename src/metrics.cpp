@@ -14,7 +14,7 @@ namespace {
 
 // How a report value becomes a sample value.
 enum class Shape {
-  kKbps,       // "12.34 kbps": a rate, given in bytes per second, the base unit
+  kKbps,       // "12.34 kbps": out in bytes a second, the base unit
   kNumber,     // "12.3"
   kCount,      // "123", a whole number
   kLocalTime,  // "DD-MM-YYYY HH:MM:SS": Unix seconds
@@ -51,7 +51,9 @@ const Family CLIENT_FAMILIES[] = {
     {"pkts_sent", "tolvek_client_packets_sent_total", "counter", "Stream datagrams sent to this client.",
      Shape::kCount},
     {"last_contact", "tolvek_client_last_contact_timestamp_seconds", "gauge",
-     "When the client last registered or reported, in Unix seconds; 0 after it asked to stop.", Shape::kLocalTime},
+     "When the client last registered or reported (a permanent client that never did: the start), in Unix "
+     "seconds; 0 after it asked to stop.",
+     Shape::kLocalTime},
     {"up_since", "tolvek_client_up_since_timestamp_seconds", "gauge",
      "When the client entered the table, in Unix seconds.", Shape::kLocalTime},
 };
