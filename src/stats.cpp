@@ -20,33 +20,6 @@ void decaybump(double& target, double timestep, double arrival) {
   target = target * std::exp(-timestep / decay_time) + arrival / decay_time;
 }
 
-static void start_sequence(Stats& s, unsigned seqno) {
-  s.last_seqno = seqno;
-  s.last_seqno_valid = true;
-  s.seen = ~uint64_t{0};  // nothing before the first datagram was counted lost
-}
-
-// The loss a sequence number makes: the gap a forward step leaves, or -1
-// for a late datagram that fills a gap counted a moment ago. A step of half
-// the sequence space or more is a late datagram (or a restarted source):
-// not a loss, and not the new position.
-static int sequence_step(Stats& s, unsigned seqno) {
-  if (!s.last_seqno_valid) {
-    start_sequence(s, seqno);
-    return 0;
-  }
-  unsigned ahead = (seqno - s.last_seqno) & 0xffff;
-  if (ahead != 0 && ahead <= 0x8000) {
-    s.last_seqno = seqno;
-    s.seen = ahead >= 64 ? 1 : s.seen << ahead | 1;
-    return static_cast<int>(ahead - 1);
-  }
-  unsigned behind = (s.last_seqno - seqno) & 0xffff;
-  if (behind >= 64 || (s.seen >> behind & 1)) return 0;  // a duplicate, or too late to tell
-  s.seen |= uint64_t{1} << behind;
-  return -1;
-}
-
 void update_stats(size_t bytes, int seqno) {
   Stats& s = stream_stats;
   s.received_frames++;
@@ -55,12 +28,12 @@ void update_stats(size_t bytes, int seqno) {
   if (!s.last_update_valid) {
     s.last_update = s.last_stats = now;
     s.last_update_valid = true;
-    if (seqno != NO_SEQNO) start_sequence(s, static_cast<unsigned>(seqno));
+    if (seqno != NO_SEQNO) sequence_step(s, static_cast<unsigned>(seqno));
     return;
   }
   double step = now - s.last_update;
   s.last_update = now;
-  int lost = seqno == NO_SEQNO ? 0 : sequence_step(s, static_cast<unsigned>(seqno));
+  int lost = seqno == NO_SEQNO ? 0 : sequence_step(s, static_cast<unsigned>(seqno)).loss;
   if (lost >= 0) {
     s.lost_frames += static_cast<unsigned>(lost);
   } else {

@@ -13,10 +13,14 @@
 #include <cstdint>
 #include <string>
 
+#include "sequence.h"
+
 constexpr int NO_SEQNO = -1;  // a datagram too short to carry a sequence number
 constexpr unsigned STATS_REPLIES_PER_SECOND = 20;
 
-struct Stats {
+// The sequence state (last_seqno, seen) is the window tolvek-join counts
+// with too, so the repeater and its clients tell loss alike.
+struct Stats : SequenceWindow {
   uint64_t received_frames = 0;
   uint64_t total_bytes = 0;
   uint64_t lost_frames = 0;
@@ -25,12 +29,7 @@ struct Stats {
   double lfps = 0;  // ... of lost datagrams per second
   double last_update = 0;  // monotonic time of the previous update
   double last_stats = 0;   // monotonic stream time of the last rebuild
-  unsigned last_seqno = 0;
-  // Bit i: last_seqno - i has arrived. Lets a late datagram take back the
-  // loss its gap was counted as.
-  uint64_t seen = 0;
   bool last_update_valid = false;
-  bool last_seqno_valid = false;
   std::string stats = "{}";  // the report, as served
 
   // When the stream has stopped, requests rebuild the report with decayed
