@@ -11,8 +11,11 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
+
+#include "config.h"
 
 // Offsets of the header fields.
 constexpr size_t QMZP_MAGIC = 0;  // "QMZ", 3 bytes
@@ -79,5 +82,16 @@ std::string status_report_line(const uint8_t* buf, size_t len);
 // The upstream keep-alive: a registration from "tolvek" carrying password
 // (without its NUL) in a password extension; password.size() + 15 bytes.
 std::vector<uint8_t> build_trigger(const std::string& password);
+
+// The control packets a client sends, with the type byte's upper three bits
+// 001 as in the keep-alive. With a password (REQUIRES: shorter than 65535
+// bytes), the last record is a password extension carrying its text and its
+// NUL, the form the admission check matches; without one, 12 bytes of header.
+std::vector<uint8_t> build_registration(const Mac& sender_id, const std::optional<std::string>& password);
+std::vector<uint8_t> build_stop(const Mac& sender_id, const std::optional<std::string>& password);
+// The stream status extension comes first: the control path reads the
+// record at the fixed offset QMZP_STREAM_STATUS.
+std::vector<uint8_t> build_status_report(const Mac& sender_id, const std::optional<std::string>& password,
+                                         const TStreamStatus& status);
 
 #endif  // TOLVEK_CONTROL_H_

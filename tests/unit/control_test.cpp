@@ -323,6 +323,78 @@ TEST(Trigger, PacketBytes) {
   EXPECT_EQ(long_pw[14], 0x2c);
 }
 
+// The packets tolvek-join sends, against the layout a player's companion
+// would be written from: magic, type byte, sender id, record count, 0, records.
+TEST(ClientPackets, RegistrationAndStopBytes) {
+  Bytes bare{'Q', 'M', 'Z', 0x20, 0x00, 0x11, 0x22, 0x33, 0x44, 0x55, 0, 0};
+  EXPECT_EQ(build_registration(kMac, std::nullopt), bare);
+
+  Bytes secret{'Q', 'M', 'Z', 0x20, 0x00, 0x11, 0x22, 0x33, 0x44, 0x55, 1, 0,
+               1, 0, 7, 's', 'e', 'c', 'r', 'e', 't', 0};
+  EXPECT_EQ(build_registration(kMac, std::string("secret")), secret);
+
+  Bytes stop{'Q', 'M', 'Z', 0x22, 0x00, 0x11, 0x22, 0x33, 0x44, 0x55, 1, 0, 1, 0, 3, 'p', 'w', 0};
+  EXPECT_EQ(build_stop(kMac, std::string("pw")), stop);
+  Bytes bare_stop = bare;
+  bare_stop[QMZP_VMT] = 0x22;
+  EXPECT_EQ(build_stop(kMac, std::nullopt), bare_stop);
+
+  // An empty password is still sent: its NUL alone.
+  Bytes empty{'Q', 'M', 'Z', 0x20, 0x00, 0x11, 0x22, 0x33, 0x44, 0x55, 1, 0, 1, 0, 1, 0};
+  EXPECT_EQ(build_registration(kMac, std::string()), empty);
+
+  Bytes long_pw = build_registration(kMac, std::string(300, 'x'));
+  ASSERT_EQ(long_pw.size(), 12u + 3 + 301);
+  EXPECT_EQ(long_pw[13], 0x01);  // 301, big-endian
+  EXPECT_EQ(long_pw[14], 0x2d);
+  EXPECT_EQ(long_pw.back(), 0);
+}
+
+TEST(ClientPackets, StatusReportBytes) {
+  TStreamStatus st{};
+  st.status = 0x7f;
+  st.received_frames = 0x04030201;
+  st.lost_frames = 0x08070605;
+  st.duplicate_frames = 0x0c0b0a09;
+  st.dropped_frames = 0x100f0e0d;
+  st.max_jitter = 0x1211;
+  st.min_jitter = 0x1413;
+  st.avg_jitter = 0x1615;
+  st.avg_delay = 0x1817;
+  st.bit_rate = 0x1a19;
+  Bytes want{'Q', 'M', 'Z', 0x21, 0x00, 0x11, 0x22, 0x33, 0x44, 0x55, 2, 0,
+             2, 0, 27, 0x7f,  // the stream status record first, 27 bytes, little-endian fields
+             0x01, 0x02, 0x03, 0x04, 0x05, 0x06, 0x07, 0x08, 0x09, 0x0a, 0x0b, 0x0c, 0x0d, 0x0e, 0x0f, 0x10,
+             0x11, 0x12, 0x13, 0x14, 0x15, 0x16, 0x17, 0x18, 0x19, 0x1a,
+             1, 0, 3, 'p', 'w', 0};
+  Bytes p = build_status_report(kMac, std::string("pw"), st);
+  EXPECT_EQ(p, want);
+
+  Bytes without = build_status_report(kMac, std::nullopt, st);
+  ASSERT_EQ(without.size(), QMZP_EXTS + QMZP_EXT_LEN);
+  EXPECT_EQ(without[QMZP_EXT_COUNT], 1);
+  EXPECT_TRUE(std::equal(without.begin() + QMZP_EXTS, without.end(), want.begin() + QMZP_EXTS));
+
+  // What the repeater makes of it.
+  EXPECT_EQ(status_report_line(p.data(), p.size()),
+            "554433221100:status:127,recv frames=67305985, lost frames:134678021, dup frames:202050057, "
+            "drop frames=269422093, min jitter=5139,max jitter=4625");
+}
+
+TEST_F(Admission, ClientPacketsPassTheCheckTheirPasswordIsFor) {
+  add_mac("00:11:22:33:44:55");
+  add_pass("secret");
+  TStreamStatus st{};
+  EXPECT_EQ(admits(build_registration(kMac, std::string("secret"))), 1);
+  EXPECT_EQ(admits(build_status_report(kMac, std::string("secret"), st)), 1);
+  EXPECT_EQ(admits(build_stop(kMac, std::string("secret"))), 1);
+  EXPECT_EQ(admits(build_registration(kMac, std::nullopt)), 0);
+  EXPECT_EQ(admits(build_registration(kMac, std::string("secreT"))), 0);
+  Mac other = kMac;
+  other[5] ^= 1;
+  EXPECT_EQ(admits(build_registration(other, std::string("secret"))), 0);
+}
+
 class KeepAlive : public TolvekTest {
  protected:
   LoopbackSocket source, alt;
