@@ -1,0 +1,81 @@
+#include "join.h"
+
+#include <algorithm>
+
+#include "sys.h"
+
+JoinState join_state;
+
+void join_reset() { join_state = JoinState{}; }
+
+void join_start(double interval, double status_interval) {
+  JoinState& j = join_state;
+  double now = double_time();
+  j.interval = interval;
+  j.status_interval = status_interval;
+  j.next_registration = now;
+  j.next_status = now + status_interval;
+}
+
+JoinEvent join_datagram(const uint8_t* buf, size_t len) {
+  JoinState& j = join_state;
+  double now = double_time();
+  j.received_frames++;
+  if (len >= 4) {
+    SequenceStep s = sequence_step(j.window, static_cast<unsigned>(buf[2] << 8 | buf[3]));
+    if (s.loss >= 0) {
+      j.lost_frames += static_cast<unsigned>(s.loss);
+    } else {
+      j.lost_frames--;  // its gap was counted, so there is one to take back
+    }
+    if (s.kind == SequenceKind::kDuplicate) j.duplicate_frames++;
+  }
+  JoinEvent e = !j.started ? JOIN_STARTED : j.stopped ? JOIN_RESUMED : JOIN_NONE;
+  if (e == JOIN_RESUMED) j.silence = now - j.last_datagram;
+  j.started = true;
+  j.stopped = false;
+  j.last_datagram = now;
+  return e;
+}
+
+JoinEvent join_check_silence() {
+  JoinState& j = join_state;
+  if (!j.started || j.stopped || double_time() - j.last_datagram <= JOIN_STREAM_TIMEOUT) return JOIN_NONE;
+  j.stopped = true;
+  return JOIN_STOPPED;
+}
+
+static bool step_past(double& next, double period, double now) {
+  if (now < next) return false;
+  next += period;
+  if (next <= now) next = now + period;
+  return true;
+}
+
+unsigned join_due() {
+  JoinState& j = join_state;
+  double now = double_time();
+  unsigned due = 0;
+  if (step_past(j.next_registration, j.interval, now)) due |= JOIN_SEND_REGISTRATION;
+  if (j.status_interval > 0 && step_past(j.next_status, j.status_interval, now)) due |= JOIN_SEND_STATUS;
+  return due;
+}
+
+double join_next_wakeup() {
+  const JoinState& j = join_state;
+  double next = j.next_registration;
+  if (j.status_interval > 0) next = std::min(next, j.next_status);
+  // Just past the timeout, so the check that follows the wake-up fires.
+  if (j.started && !j.stopped) next = std::min(next, j.last_datagram + JOIN_STREAM_TIMEOUT + 0.001);
+  return std::max(0.0, next - double_time());
+}
+
+TStreamStatus join_status() {
+  const JoinState& j = join_state;
+  TStreamStatus s{};
+  s.received_frames = static_cast<uint32_t>(j.received_frames);
+  s.lost_frames = static_cast<uint32_t>(j.lost_frames);
+  s.duplicate_frames = static_cast<uint32_t>(j.duplicate_frames);
+  s.dropped_frames = static_cast<uint32_t>(j.dropped_frames);
+  return s;
+}

@@ -1,0 +1,75 @@
+// tolvek-join's state: what it counts of the stream it forwards, when that
+// stream starts, stops and resumes, and when registrations and status
+// reports fall due.
+//
+// Times are monotonic seconds from double_time(). The counts are since
+// start and use the repeater's own sequence accounting; nothing here
+// allocates, so the per-datagram call costs no more than its arithmetic.
+#ifndef TOLVEK_JOIN_H_
+#define TOLVEK_JOIN_H_
+
+#include <cstddef>
+#include <cstdint>
+
+#include "control.h"
+#include "sequence.h"
+
+// A stream silent for longer than this has stopped.
+constexpr double JOIN_STREAM_TIMEOUT = 5.0;
+// The repeater drops a client after 20 s without a registration: a period
+// above this leaves too little room for one lost registration.
+constexpr double JOIN_MAX_INTERVAL = 15.0;
+
+enum JoinEvent { JOIN_NONE, JOIN_STARTED, JOIN_STOPPED, JOIN_RESUMED };
+
+// What is due, as bits.
+constexpr unsigned JOIN_SEND_REGISTRATION = 1;
+constexpr unsigned JOIN_SEND_STATUS = 2;
+
+struct JoinState {
+  double interval = 5.0;          // registration period
+  double status_interval = 10.0;  // 0: no status reports
+  double next_registration = 0;
+  double next_status = 0;
+
+  SequenceWindow window;
+  uint64_t received_frames = 0;
+  uint64_t lost_frames = 0;
+  uint64_t duplicate_frames = 0;
+  uint64_t dropped_frames = 0;  // received, but the forwarding send failed
+  double last_datagram = 0;
+  double silence = 0;  // how long the stream was stopped, when it resumes
+  bool started = false;
+  bool stopped = false;
+};
+
+extern JoinState join_state;
+
+void join_reset();
+
+// Starts the schedule at now: a registration at once, the first status
+// report one status interval later.
+void join_start(double interval, double status_interval);
+
+// Counts one datagram from the repeater (its sequence number is bytes 2-3;
+// a shorter one is counted as received only). JOIN_STARTED for the first,
+// JOIN_RESUMED for the first after a stop (join_state.silence tells how
+// long it was), else JOIN_NONE.
+JoinEvent join_datagram(const uint8_t* buf, size_t len);
+
+// JOIN_STOPPED, once, when the stream has been silent for more than
+// JOIN_STREAM_TIMEOUT; else JOIN_NONE.
+JoinEvent join_check_silence();
+
+// What is due now, and the schedule moved on past it. A period missed
+// altogether (the process was stopped) is not made up with a burst.
+unsigned join_due();
+
+// Seconds until join_due() or join_check_silence() may have something.
+double join_next_wakeup();
+
+// The record a status report carries: received, lost, duplicate and dropped
+// frames since start (each kept to its low 32 bits), the rest 0.
+TStreamStatus join_status();
+
+#endif  // TOLVEK_JOIN_H_

@@ -1,0 +1,130 @@
+#include "join.h"
+
+#include <random>
+
+#include "fixture.h"
+#include "stats.h"
+
+namespace {
+
+std::vector<uint8_t> rtp(unsigned seqno) {
+  std::vector<uint8_t> d(20, 0);
+  d[0] = 0x80;
+  d[2] = static_cast<uint8_t>(seqno >> 8);
+  d[3] = static_cast<uint8_t>(seqno);
+  return d;
+}
+
+}  // namespace
+
+class Join : public TolvekTest {
+ protected:
+  void SetUp() override {
+    TolvekTest::SetUp();
+    join_reset();
+    stats_reset();
+  }
+  static JoinEvent datagram(unsigned seqno) {
+    std::vector<uint8_t> d = rtp(seqno);
+    return join_datagram(d.data(), d.size());
+  }
+};
+
+TEST_F(Join, CountsReceivedLostAndDuplicated) {
+  for (unsigned s : {65534u, 65535u, 2u, 0u, 0u, 2u, 5u}) datagram(s);
+  uint8_t short_one[3] = {0x80, 0, 0};
+  join_datagram(short_one, sizeof short_one);
+  join_state.dropped_frames = 2;
+  TStreamStatus st = join_status();
+  EXPECT_EQ(st.received_frames, 8u);
+  EXPECT_EQ(st.lost_frames, 3u);  // 1 of the gap before 2 (0 came late), then 3 and 4
+  EXPECT_EQ(st.duplicate_frames, 2u);
+  EXPECT_EQ(st.dropped_frames, 2u);
+  EXPECT_EQ(st.status, 0);
+  EXPECT_EQ(st.max_jitter, 0);
+
+  join_state.received_frames = (uint64_t{1} << 32) + 7;
+  EXPECT_EQ(join_status().received_frames, 7u);  // the record's field wraps
+}
+
+// The status report and the repeater's statistics must agree on a stream
+// that both saw whole: the same reordering, gaps, duplicates and jumps.
+TEST_F(Join, LossAgreesWithTheRepeaterOnAnImpairedStream) {
+  std::mt19937 random(7);
+  unsigned seq = 60000;
+  std::vector<unsigned> sent;
+  for (int i = 0; i < 20000; i++) {
+    unsigned r = random() % 100;
+    if (r < 5) seq += 1 + random() % 40;  // a gap
+    if (r == 5) seq += 30000 + random() % 10000;  // a jump, far ahead or behind
+    sent.push_back(seq & 0xffff);
+    if (r == 6) sent.push_back(seq & 0xffff);  // a duplicate
+    if (r == 7 && sent.size() > 3) std::swap(sent[sent.size() - 1], sent[sent.size() - 3]);  // reordering
+    seq++;
+  }
+  for (unsigned s : sent) {
+    fake_mono += 0.001;
+    datagram(s);
+    update_stats(20, static_cast<int>(s));
+  }
+  EXPECT_EQ(join_state.received_frames, stream_stats.received_frames);
+  EXPECT_EQ(join_state.lost_frames, stream_stats.lost_frames);
+  EXPECT_GT(join_state.lost_frames, 1000u);
+  EXPECT_GT(join_state.duplicate_frames, 100u);
+}
+
+TEST_F(Join, StreamStartsStopsAfterFiveSecondsAndResumes) {
+  fake_mono = 1000;
+  EXPECT_EQ(join_check_silence(), JOIN_NONE);
+  fake_mono = 1100;
+  EXPECT_EQ(join_check_silence(), JOIN_NONE);  // no stream yet, so none stopped
+  EXPECT_EQ(datagram(1), JOIN_STARTED);
+  EXPECT_EQ(datagram(2), JOIN_NONE);
+  fake_mono = 1105.0;
+  EXPECT_EQ(join_check_silence(), JOIN_NONE);
+  fake_mono = 1105.01;
+  EXPECT_EQ(join_check_silence(), JOIN_STOPPED);
+  EXPECT_EQ(join_check_silence(), JOIN_NONE);  // said once
+  fake_mono = 1130;
+  EXPECT_EQ(datagram(3), JOIN_RESUMED);
+  EXPECT_DOUBLE_EQ(join_state.silence, 30.0);
+  EXPECT_EQ(datagram(4), JOIN_NONE);
+  fake_mono = 1136;
+  EXPECT_EQ(join_check_silence(), JOIN_STOPPED);
+}
+
+TEST_F(Join, RegistersAtOnceThenEveryIntervalAndReportsOnItsOwnPeriod) {
+  fake_mono = 1000;
+  join_start(5, 10);
+  EXPECT_EQ(join_due(), JOIN_SEND_REGISTRATION);
+  EXPECT_EQ(join_due(), 0u);
+  EXPECT_DOUBLE_EQ(join_next_wakeup(), 5.0);
+  fake_mono = 1004.9;
+  EXPECT_EQ(join_due(), 0u);
+  fake_mono = 1005;
+  EXPECT_EQ(join_due(), JOIN_SEND_REGISTRATION);
+  fake_mono = 1010.2;
+  EXPECT_EQ(join_due(), JOIN_SEND_REGISTRATION | JOIN_SEND_STATUS);
+  EXPECT_NEAR(join_next_wakeup(), 4.8, 1e-9);  // the period holds its phase
+
+  // A stream in progress wakes the loop just after it would count as stopped.
+  datagram(1);
+  fake_mono = 1015.1;
+  EXPECT_EQ(join_due(), JOIN_SEND_REGISTRATION);
+  EXPECT_NEAR(join_next_wakeup(), 0.101, 1e-9);
+
+  // Stopped for a minute: one of each, not a burst of the missed ones.
+  fake_mono = 1080;
+  EXPECT_EQ(join_due(), JOIN_SEND_REGISTRATION | JOIN_SEND_STATUS);
+  EXPECT_EQ(join_due(), 0u);
+  fake_mono = 1084.99;
+  EXPECT_EQ(join_due(), 0u);
+  fake_mono = 1085;
+  EXPECT_EQ(join_due(), JOIN_SEND_REGISTRATION);
+}
+
+TEST_F(Join, NoStatusReportsWhenTheirIntervalIsZero) {
+  join_start(1, 0);
+  for (int i = 0; i < 100; i++, fake_mono += 1) EXPECT_EQ(join_due(), JOIN_SEND_REGISTRATION);
+  EXPECT_DOUBLE_EQ(join_next_wakeup(), 0.0);
+}
