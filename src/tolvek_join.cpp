@@ -1,0 +1,313 @@
+// tolvek-join: registers with a repeater on a player's behalf and forwards
+// the stream the repeater sends, unchanged, to the player.
+#include <arpa/inet.h>
+#include <getopt.h>
+#include <netdb.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cmath>
+#include <cstdarg>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "control.h"
+#include "join.h"
+#include "sys.h"
+
+[[noreturn]] static void usage(FILE* out, int status) {
+  fputs(
+      "Usage: tolvek-join REPEATER_HOST:PORT [options]\n"
+      "  Registers with a repeater on a player's behalf and forwards the stream it\n"
+      "  sends, unchanged, to the player. PORT is the repeater's output port.\n"
+      "  --forward HOST:PORT     where the stream goes (default 127.0.0.1:5004)\n"
+      "  --port N                local UDP port to register from and receive on\n"
+      "                          (default: a free port the system picks)\n"
+      "  --mac XX:XX:XX:XX:XX:XX sender id (default 00:00:00:00:00:00)\n"
+      "  --password TEXT         password for the repeater's admission check\n"
+      "  --interval S            registration period, 0.1 to 15 (default 5)\n"
+      "  --status-interval S     status report period, 0 (none) or 0.1 to 3600 (default 10)\n"
+      "  -q                      print only errors\n"
+      "SIGINT or SIGTERM sends the repeater a stop request and exits 0.\n"
+      "Exit status: 1 when the address cannot be resolved, the port bound or the\n"
+      "stop request sent; 2 on bad usage.\n",
+      out);
+  exit(status);
+}
+
+[[noreturn]] static void usage_error(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
+
+static void usage_error(const char* fmt, ...) {
+  va_list ap;
+  va_start(ap, fmt);
+  fputs("tolvek-join: ", stderr);
+  vfprintf(stderr, fmt, ap);
+  va_end(ap);
+  fputc('\n', stderr);
+  usage(stderr, 2);
+}
+
+// Seconds from low to high; allow_zero also takes 0 ("off").
+static double seconds_arg(const char* option, const char* text, double low, double high, bool allow_zero) {
+  char* end;
+  double v = strtod(text, &end);
+  bool in_range = (v >= low && v <= high) || (allow_zero && v == 0);
+  if (*text == '\0' || *end != '\0' || !in_range)
+    usage_error("%s needs a number of seconds from %s%g to %g, got %s", option, allow_zero ? "0 (off) or " : "", low,
+                high, text);
+  return v;
+}
+
+static long port_arg(const char* text, long low) {
+  char* end;
+  errno = 0;
+  long v = strtol(text, &end, 10);
+  if (*text < '0' || *text > '9' || *end != '\0' || errno == ERANGE || v < low || v > 65535) return -1;
+  return v;
+}
+
+static int hex_value(char c) {
+  if (c >= '0' && c <= '9') return c - '0';
+  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+  return -1;
+}
+
+// Six two-digit hexadecimal numbers separated by ':' or '-', as the
+// repeater's allow_mac lines take them.
+static Mac mac_arg(const char* text) {
+  Mac m{};
+  const char* p = text;
+  for (size_t i = 0; i < m.size(); i++, p += 3) {
+    int high = hex_value(p[0]);
+    int low = high < 0 ? -1 : hex_value(p[1]);
+    bool last = i + 1 == m.size();
+    if (low < 0 || (last ? p[2] != '\0' : p[2] != ':' && p[2] != '-'))
+      usage_error("--mac needs six two-digit hexadecimal numbers, XX:XX:XX:XX:XX:XX, got %s", text);
+    m[i] = static_cast<uint8_t>(high << 4 | low);
+  }
+  return m;
+}
+
+// HOST:PORT. A malformed text is a usage error (2); a host that does not
+// resolve ends with status 1.
+static sockaddr_in endpoint_arg(const char* what, const std::string& text) {
+  size_t colon = text.rfind(':');
+  long port = colon == std::string::npos ? -1 : port_arg(text.c_str() + colon + 1, 1);
+  if (colon == std::string::npos || colon == 0 || port < 0)
+    usage_error("%s needs HOST:PORT with a port from 1 to 65535, got %s", what, text.c_str());
+  std::string host = text.substr(0, colon);
+  addrinfo hints{};
+  hints.ai_family = AF_INET;
+  hints.ai_socktype = SOCK_DGRAM;
+  addrinfo* found = nullptr;
+  if (int err = getaddrinfo(host.c_str(), nullptr, &hints, &found)) {
+    fprintf(stderr, "tolvek-join: cannot resolve %s: %s\n", host.c_str(), gai_strerror(err));
+    exit(1);
+  }
+  sockaddr_in sa{};
+  memcpy(&sa, found->ai_addr, sizeof sa);
+  freeaddrinfo(found);
+  sa.sin_port = htons(static_cast<uint16_t>(port));
+  return sa;
+}
+
+static std::string text_of(const sockaddr_in& sa) {
+  char ip[INET_ADDRSTRLEN];
+  inet_ntop(AF_INET, &sa.sin_addr, ip, sizeof ip);
+  return std::string(ip) + ":" + std::to_string(ntohs(sa.sin_port));
+}
+
+struct Options {
+  sockaddr_in repeater{};
+  sockaddr_in forward{};
+  long port = 0;
+  Mac mac{};
+  std::optional<std::string> password;
+  double interval = 5.0;
+  double status_interval = 10.0;
+  bool quiet = false;
+};
+
+static Options parse_args(int argc, char** argv) {
+  enum { FORWARD = 256, PORT, MAC, PASSWORD, INTERVAL, STATUS_INTERVAL };
+  static const option long_options[] = {
+      {"forward", required_argument, nullptr, FORWARD},   {"port", required_argument, nullptr, PORT},
+      {"mac", required_argument, nullptr, MAC},           {"password", required_argument, nullptr, PASSWORD},
+      {"interval", required_argument, nullptr, INTERVAL}, {"status-interval", required_argument, nullptr, STATUS_INTERVAL},
+      {"help", no_argument, nullptr, 'h'},                {nullptr, 0, nullptr, 0},
+  };
+  Options o;
+  std::string forward = "127.0.0.1:5004";
+  opterr = 0;
+  for (int c; (c = getopt_long(argc, argv, "qh", long_options, nullptr)) != -1;) {
+    switch (c) {
+      case FORWARD: forward = optarg; break;
+      case PORT:
+        o.port = port_arg(optarg, 0);
+        if (o.port < 0) usage_error("--port needs a port from 0 to 65535, got %s", optarg);
+        break;
+      case MAC: o.mac = mac_arg(optarg); break;
+      case PASSWORD:
+        o.password = optarg;
+        if (o.password->size() > 1024) usage_error("--password takes at most 1024 bytes");
+        break;
+      case INTERVAL: o.interval = seconds_arg("--interval", optarg, 0.1, JOIN_MAX_INTERVAL, false); break;
+      case STATUS_INTERVAL: o.status_interval = seconds_arg("--status-interval", optarg, 0.1, 3600, true); break;
+      case 'q': o.quiet = true; break;
+      case 'h': usage(stdout, 0);
+      default: usage_error("unknown option or missing value: %s", argv[optind - 1]);
+    }
+  }
+  if (optind != argc - 1) usage_error("expected one REPEATER_HOST:PORT");
+  o.repeater = endpoint_arg("REPEATER", argv[optind]);
+  o.forward = endpoint_arg("--forward", forward);
+  return o;
+}
+
+static volatile sig_atomic_t stop_signal = 0;
+
+static void on_stop_signal(int) { stop_signal = 1; }
+
+// SIGINT and SIGTERM are blocked except inside ppoll(), so a signal either
+// ends the wait at once or is seen before the next one starts.
+static sigset_t catch_stop_signals() {
+  struct sigaction sa{};
+  sa.sa_handler = on_stop_signal;
+  sigemptyset(&sa.sa_mask);
+  sigaction(SIGINT, &sa, nullptr);
+  sigaction(SIGTERM, &sa, nullptr);
+  sigset_t stops, during_wait;
+  sigemptyset(&stops);
+  sigaddset(&stops, SIGINT);
+  sigaddset(&stops, SIGTERM);
+  sigprocmask(SIG_BLOCK, &stops, &during_wait);
+  sigdelset(&during_wait, SIGINT);
+  sigdelset(&during_wait, SIGTERM);
+  return during_wait;
+}
+
+static int bind_socket(long port) {
+  int fd = socket(AF_INET, SOCK_DGRAM, 0);
+  sockaddr_in sa{};
+  sa.sin_family = AF_INET;
+  sa.sin_addr.s_addr = htonl(INADDR_ANY);
+  sa.sin_port = htons(static_cast<uint16_t>(port));
+  if (fd < 0 || bind(fd, reinterpret_cast<const sockaddr*>(&sa), sizeof sa) != 0) {
+    fprintf(stderr, "tolvek-join: cannot bind UDP port %ld: %s\n", port, strerror(errno));
+    exit(1);
+  }
+  return fd;
+}
+
+static uint16_t local_port(int fd) {
+  sockaddr_in sa{};
+  socklen_t n = sizeof sa;
+  getsockname(fd, reinterpret_cast<sockaddr*>(&sa), &n);
+  return ntohs(sa.sin_port);
+}
+
+static bool send_to(int fd, const std::vector<uint8_t>& p, const sockaddr_in& to) {
+  ssize_t n;
+  do {
+    n = sendto(fd, p.data(), p.size(), 0, reinterpret_cast<const sockaddr*>(&to), sizeof to);
+  } while (n < 0 && errno == EINTR);
+  return n >= 0;
+}
+
+static void send_control(int fd, const std::vector<uint8_t>& p, const char* what, const sockaddr_in& to) {
+  if (!send_to(fd, p, to))
+    fprintf(stderr, "tolvek-join: cannot send a %s to %s: %s\n", what, text_of(to).c_str(), strerror(errno));
+}
+
+// A forwarding send that fails is counted as dropped and told at most once
+// a second, so a missing player cannot flood the terminal.
+static void forward_failed(const sockaddr_in& to) {
+  static double last_report = -1e18;
+  static unsigned long left_out = 0;
+  int err = errno;
+  join_state.dropped_frames++;
+  double now = double_time();
+  if (now - last_report < 1.0) {
+    left_out++;
+    return;
+  }
+  last_report = now;
+  fprintf(stderr, "tolvek-join: cannot forward a datagram to %s: %s", text_of(to).c_str(), strerror(err));
+  if (left_out) fprintf(stderr, " (%lu more left out)", left_out);
+  fputc('\n', stderr);
+  left_out = 0;
+}
+
+static void tell(const Options& o, JoinEvent e) {
+  if (o.quiet || e == JOIN_NONE) return;
+  if (e == JOIN_STARTED) printf("tolvek-join: stream started\n");
+  if (e == JOIN_STOPPED) printf("tolvek-join: stream stopped: nothing for %g s; still registering\n", JOIN_STREAM_TIMEOUT);
+  if (e == JOIN_RESUMED) printf("tolvek-join: stream resumed after %.1f s\n", join_state.silence);
+}
+
+// Forwards what is waiting, up to a bound per wake-up so the timers still
+// get their turn under a flood. Only the repeater's datagrams go on.
+static void forward_waiting(int fd, const Options& o) {
+  static uint8_t buf[65536];
+  for (int i = 0; i < 64; i++) {
+    sockaddr_in from{};
+    socklen_t n = sizeof from;
+    ssize_t len = recvfrom(fd, buf, sizeof buf, MSG_DONTWAIT, reinterpret_cast<sockaddr*>(&from), &n);
+    if (len < 0) return;
+    if (from.sin_addr.s_addr != o.repeater.sin_addr.s_addr || from.sin_port != o.repeater.sin_port) continue;
+    if (sendto(fd, buf, static_cast<size_t>(len), 0, reinterpret_cast<const sockaddr*>(&o.forward),
+               sizeof o.forward) < 0)
+      forward_failed(o.forward);
+    tell(o, join_datagram(buf, static_cast<size_t>(len)));
+  }
+}
+
+static int run(int fd, const Options& o, const sigset_t& during_wait) {
+  const std::vector<uint8_t> registration = build_registration(o.mac, o.password);
+  join_start(o.interval, o.status_interval);
+  for (;;) {
+    if (stop_signal) {
+      if (send_to(fd, build_stop(o.mac, o.password), o.repeater)) return 0;
+      fprintf(stderr, "tolvek-join: cannot send the stop request to %s: %s\n", text_of(o.repeater).c_str(),
+              strerror(errno));
+      return 1;
+    }
+    unsigned due = join_due();
+    if (due & JOIN_SEND_REGISTRATION) send_control(fd, registration, "registration", o.repeater);
+    if (due & JOIN_SEND_STATUS)
+      send_control(fd, build_status_report(o.mac, o.password, join_status()), "status report", o.repeater);
+    tell(o, join_check_silence());
+
+    double wait = join_next_wakeup();
+    timespec timeout{static_cast<time_t>(wait), static_cast<long>((wait - std::floor(wait)) * 1e9)};
+    pollfd p{fd, POLLIN, 0};
+    int ready = ppoll(&p, 1, &timeout, &during_wait);
+    if (ready < 0 && errno != EINTR) {
+      fprintf(stderr, "tolvek-join: cannot wait on the socket: %s\n", strerror(errno));
+      return 1;
+    }
+    if (ready > 0 && (p.revents & POLLIN)) forward_waiting(fd, o);
+  }
+}
+
+int main(int argc, char** argv) {
+  setvbuf(stdout, nullptr, _IOLBF, 0);
+  setvbuf(stderr, nullptr, _IONBF, 0);
+  Options o = parse_args(argc, argv);
+  sigset_t during_wait = catch_stop_signals();
+  int fd = bind_socket(o.port);
+  if (!o.quiet)
+    printf("tolvek-join: registering with %s from port %u, forwarding to %s\n", text_of(o.repeater).c_str(),
+           local_port(fd), text_of(o.forward).c_str());
+  int status = run(fd, o, during_wait);
+  close(fd);
+  return status;
+}
