@@ -16,7 +16,8 @@ set(CPACK_PACKAGE_DESCRIPTION
 re-sends every datagram, unchanged, to each client in its client table.
 Receivers register themselves with small control packets; repeaters can be
 chained, fail over between two inputs and serve JSON statistics, which the
-tolvek-stats program fetches.")
+tolvek-stats program fetches. tolvek-join registers on behalf of any RTP
+player, such as ffplay, VLC or GStreamer.")
 set(CPACK_PACKAGING_INSTALL_PREFIX ${CMAKE_INSTALL_PREFIX})
 set(CPACK_STRIP_FILES ON)
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
