@@ -28,12 +28,12 @@ void update_stats(size_t bytes, int seqno) {
   if (!s.last_update_valid) {
     s.last_update = s.last_stats = now;
     s.last_update_valid = true;
-    if (seqno != NO_SEQNO) sequence_step(s, static_cast<unsigned>(seqno));
+    if (seqno != NO_SEQNO) sequence_step(s.sequence, static_cast<unsigned>(seqno));
     return;
   }
   double step = now - s.last_update;
   s.last_update = now;
-  int lost = seqno == NO_SEQNO ? 0 : sequence_step(s, static_cast<unsigned>(seqno)).loss;
+  int lost = seqno == NO_SEQNO ? 0 : sequence_step(s.sequence, static_cast<unsigned>(seqno)).loss;
   if (lost >= 0) {
     s.lost_frames += static_cast<unsigned>(lost);
   } else {

@@ -18,9 +18,7 @@
 constexpr int NO_SEQNO = -1;  // a datagram too short to carry a sequence number
 constexpr unsigned STATS_REPLIES_PER_SECOND = 20;
 
-// The sequence state (last_seqno, seen) is the window tolvek-join counts
-// with too, so the repeater and its clients tell loss alike.
-struct Stats : SequenceWindow {
+struct Stats {
   uint64_t received_frames = 0;
   uint64_t total_bytes = 0;
   uint64_t lost_frames = 0;
@@ -30,6 +28,9 @@ struct Stats : SequenceWindow {
   double last_update = 0;  // monotonic time of the previous update
   double last_stats = 0;   // monotonic stream time of the last rebuild
   bool last_update_valid = false;
+  // The stream position and the numbers seen around it: the same window
+  // tolvek-join counts with, so the repeater and its clients tell loss alike.
+  SequenceWindow sequence;
   std::string stats = "{}";  // the report, as served
 
   // When the stream has stopped, requests rebuild the report with decayed

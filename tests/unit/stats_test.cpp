@@ -67,7 +67,7 @@ TEST_F(Statistics, LossBySequenceArithmetic) {
     stats_reset();
     feed(c.seqnos);
     EXPECT_EQ(stream_stats.lost_frames, c.lost) << *c.seqnos.begin();
-    EXPECT_EQ(stream_stats.last_seqno, c.position) << *c.seqnos.begin();
+    EXPECT_EQ(stream_stats.sequence.last_seqno, c.position) << *c.seqnos.begin();
     EXPECT_EQ(stream_stats.received_frames, c.seqnos.size());
     EXPECT_EQ(stream_stats.total_bytes, 100 * c.seqnos.size());
     EXPECT_GE(stream_stats.lfps, 0);
