@@ -57,6 +57,25 @@ static sockaddr_in address(const char* ip, uint16_t port) {
   return sa;
 }
 
+static std::vector<std::string> command(const char* variable, const char* built, const std::vector<std::string>& args) {
+  std::vector<std::string> argv;
+  const char* emulator = getenv("TOLVEK_EMULATOR");
+  std::istringstream words(emulator ? emulator : "");
+  for (std::string w; words >> w;) argv.push_back(w);
+  const char* binary = getenv(variable);
+  argv.push_back(binary && *binary ? binary : built);
+  argv.insert(argv.end(), args.begin(), args.end());
+  return argv;
+}
+
+std::vector<std::string> tolvek_command(const std::vector<std::string>& args) {
+  return command("TOLVEK_BIN", TOLVEK_BINARY, args);
+}
+
+std::vector<std::string> stats_command(const std::vector<std::string>& args) {
+  return command("TOLVEK_STATS_BIN", TOLVEK_STATS_BINARY, args);
+}
+
 uint16_t free_port() {
   Udp probe("0.0.0.0");
   return probe.port;
@@ -169,17 +188,13 @@ static Daemon start(const std::vector<std::string>& argv, std::string dir,
 
 Daemon Daemon::run(const std::vector<std::string>& argv) { return start(argv, scratch_dir()); }
 
-Daemon Daemon::with_args(const std::vector<std::string>& args) {
-  std::vector<std::string> argv{TOLVEK_BINARY};
-  argv.insert(argv.end(), args.begin(), args.end());
-  return run(argv);
-}
+Daemon Daemon::with_args(const std::vector<std::string>& args) { return run(tolvek_command(args)); }
 
 Daemon Daemon::with_config(const std::string& config_text, Output output, const std::vector<std::string>& env) {
   std::string dir = scratch_dir();
   std::string path = dir + "/tolvek.conf";
   std::ofstream(path) << config_text;
-  return start({TOLVEK_BINARY, path}, dir, output, env);
+  return start(tolvek_command({path}), dir, output, env);
 }
 
 Daemon::Daemon(Daemon&& other) noexcept { *this = std::move(other); }

@@ -148,13 +148,13 @@ TEST(StatsCommand, PrintsTheReportOfARunningRepeater) {
   r.start("client 127.0.0.1:" + std::to_string(client.port) + "\n");
   std::string target = "127.0.0.1:" + std::to_string(r.stats_port);
 
-  Daemon empty = Daemon::run({TOLVEK_STATS_BINARY, target});
+  Daemon empty = Daemon::run(stats_command({target}));
   EXPECT_EQ(empty.wait_exit(), 0);
   EXPECT_EQ(empty.out(), "{}\n");
 
   stream(source, r.in_port, 120, 50.0, 300);
-  Daemon watch = Daemon::run({TOLVEK_STATS_BINARY, "localhost:" + std::to_string(r.stats_port), "--watch", "0.3",
-                              "--count", "3"});
+  Daemon watch =
+      Daemon::run(stats_command({"localhost:" + std::to_string(r.stats_port), "--watch", "0.3", "--count", "3"}));
   EXPECT_EQ(watch.wait_exit(5.0), 0) << watch.err();
   std::string out = watch.out();
   EXPECT_EQ(count_of(out, "{\"udp_payload\": "), 3) << out;
@@ -164,7 +164,7 @@ TEST(StatsCommand, PrintsTheReportOfARunningRepeater) {
 
 TEST(StatsCommand, FailsClearlyWithoutAWholeReply) {
   Udp silent;
-  Daemon none = Daemon::run({TOLVEK_STATS_BINARY, "127.0.0.1:" + std::to_string(silent.port), "--timeout", "0.5"});
+  Daemon none = Daemon::run(stats_command({"127.0.0.1:" + std::to_string(silent.port), "--timeout", "0.5"}));
   EXPECT_EQ(none.wait_exit(), 1);
   EXPECT_EQ(none.err(), "tolvek-stats: no reply from 127.0.0.1:" + std::to_string(silent.port) + " within 0.5 s\n");
   EXPECT_EQ(none.out(), "");
@@ -172,8 +172,7 @@ TEST(StatsCommand, FailsClearlyWithoutAWholeReply) {
   // A server that loses the middle one of three fragments, and sends the
   // others out of order.
   Udp server;
-  Daemon partial =
-      Daemon::run({TOLVEK_STATS_BINARY, "127.0.0.1:" + std::to_string(server.port), "--timeout", "0.5"});
+  Daemon partial = Daemon::run(stats_command({"127.0.0.1:" + std::to_string(server.port), "--timeout", "0.5"}));
   sockaddr_in from{};
   ASSERT_EQ(server.receive(2.0, &from), bytes_of("get_stats"));
   for (uint32_t index : {2u, 0u}) {
@@ -185,7 +184,7 @@ TEST(StatsCommand, FailsClearlyWithoutAWholeReply) {
   EXPECT_EQ(partial.err(), "tolvek-stats: incomplete reply from 127.0.0.1:" + std::to_string(server.port) +
                                " within 0.5 s: 2 of 3 fragments, missing 1\n");
 
-  Daemon usage = Daemon::run({TOLVEK_STATS_BINARY});
+  Daemon usage = Daemon::run(stats_command({}));
   EXPECT_EQ(usage.wait_exit(), 2);
 }
 
@@ -193,7 +192,7 @@ TEST(StatsCommand, FailsClearlyWithoutAWholeReply) {
 // reply: a stray from it, or a well-formed reply from anyone else, is ignored.
 TEST(StatsCommand, StrayDatagramsDoNotSpoilTheReply) {
   Udp server, other;
-  Daemon query = Daemon::run({TOLVEK_STATS_BINARY, "127.0.0.1:" + std::to_string(server.port)});
+  Daemon query = Daemon::run(stats_command({"127.0.0.1:" + std::to_string(server.port)}));
   sockaddr_in from{};
   ASSERT_EQ(server.receive(2.0, &from), bytes_of("get_stats"));
   uint16_t asker = ntohs(from.sin_port);
@@ -211,8 +210,8 @@ TEST(StatsCommand, StrayDatagramsDoNotSpoilTheReply) {
 // not carried into the next.
 TEST(StatsCommand, IncompleteRoundIsDiscardedBeforeTheNext) {
   Udp server;
-  Daemon query = Daemon::run({TOLVEK_STATS_BINARY, "127.0.0.1:" + std::to_string(server.port), "--watch", "0.5",
-                              "--count", "3", "--timeout", "0.4"});
+  Daemon query = Daemon::run(stats_command(
+      {"127.0.0.1:" + std::to_string(server.port), "--watch", "0.5", "--count", "3", "--timeout", "0.4"}));
   const std::vector<std::vector<uint32_t>> rounds = {{0}, {1, 2}, {2, 1, 0}};
   for (const auto& indices : rounds) {
     sockaddr_in from{};
@@ -237,9 +236,9 @@ TEST(StatsCommand, OptionValuesAreChecked) {
       {"--output", ""},   {"--output", "dir/"},
   };
   for (const auto& args : bad) {
-    std::vector<std::string> argv{TOLVEK_STATS_BINARY, "127.0.0.1:9"};
+    std::vector<std::string> argv{"127.0.0.1:9"};
     argv.insert(argv.end(), args.begin(), args.end());
-    Daemon d = Daemon::run(argv);
+    Daemon d = Daemon::run(stats_command(argv));
     EXPECT_EQ(d.wait_exit(2.0), 2) << args[0] << " " << (args.size() > 1 ? args[1] : "");
     EXPECT_EQ(d.out(), "");
   }
