@@ -34,8 +34,9 @@ static char* test(char* line, const char* keyword) {
   return strncmp(line, keyword, n) == 0 ? line + n : nullptr;
 }
 
-// Automatic base, as strtoul reads it; "-1" stores -1.
-static long number(const char* rest) { return static_cast<long>(strtoul(rest, nullptr, 0)); }
+// Automatic base, unsigned as strtoul reads it, in 64 bits on every target:
+// "-1" stores -1, and 4294967295 stays 4294967295 on a 32-bit device too.
+static int64_t number(const char* rest) { return static_cast<int64_t>(strtoull(rest, nullptr, 0)); }
 
 // Drops one leading blank or newline and a trailing newline, nothing else:
 // blanks inside and around a password are part of it.

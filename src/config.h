@@ -35,11 +35,13 @@ struct SourceRecord {
   std::string password;
 };
 
+// Numeric settings are 64 bits on every target, so that a configuration
+// file means on a 32-bit device what it means on x86-64.
 struct Settings {
-  long input_port = -1;
-  long alt_input_port = -1;  // negative: no failover
-  long output_port = -1;
-  long statistics_port = -1;  // -1: no statistics socket
+  int64_t input_port = -1;
+  int64_t alt_input_port = -1;  // negative: no failover
+  int64_t output_port = -1;
+  int64_t statistics_port = -1;  // -1: no statistics socket
   unsigned accept_qmz = 0;     // admit the bare 4-byte legacy registration
   uint8_t accept_any_mac = 0;  // any sender id passes the MAC test
   std::vector<std::string> passwords;

@@ -23,7 +23,7 @@ int my_socket() {
   return fd;
 }
 
-void my_bind(int handle, long port) {
+void my_bind(int handle, int64_t port) {
   sockaddr_in sa{};
   sa.sin_family = AF_INET;
   sa.sin_addr.s_addr = htonl(INADDR_ANY);
@@ -104,7 +104,7 @@ ssize_t receive_packet(int handle, uint8_t* buf, size_t size, sockaddr_in& from,
 bool is_multicast(uint32_t host_addr) { return (host_addr >> 28) == 0xe; }
 
 void init_sockets() {
-  long port = settings.alt_toggle ? settings.alt_input_port : settings.input_port;
+  int64_t port = settings.alt_toggle ? settings.alt_input_port : settings.input_port;
   input_socket = my_socket();
   my_bind(input_socket, port);
   unblocked_line(stdout, "Setting up to listen at UDP port %u, socket handle: %u.\n", static_cast<unsigned>(port),
@@ -114,14 +114,14 @@ void init_sockets() {
   } else {
     output_socket = my_socket();
     my_bind(output_socket, settings.output_port);
-    unblocked_line(stdout, "Setting up to output UDP port %ld, socket handle: %u.\n", settings.output_port,
-                   static_cast<unsigned>(output_socket));
+    unblocked_line(stdout, "Setting up to output UDP port %lld, socket handle: %u.\n",
+                   static_cast<long long>(settings.output_port), static_cast<unsigned>(output_socket));
   }
   if (settings.statistics_port != -1) {
     statistics_socket = my_socket();
     my_bind(statistics_socket, settings.statistics_port);
-    unblocked_line(stdout, "Setting up to statistics UDP port %ld, socket handle: %u\n", settings.statistics_port,
-                   static_cast<unsigned>(statistics_socket));
+    unblocked_line(stdout, "Setting up to statistics UDP port %lld, socket handle: %u\n",
+                   static_cast<long long>(settings.statistics_port), static_cast<unsigned>(statistics_socket));
   }
   last_data = double_time();
   multicast_setup_socket();

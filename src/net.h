@@ -36,7 +36,7 @@ inline uint32_t get_le32(const uint8_t* p) {
 // Each dies with its message on failure, retrying EINTR (and EAGAIN for
 // options) first. my_bind binds the wildcard address at port modulo 65536.
 int my_socket();
-void my_bind(int handle, long port);
+void my_bind(int handle, int64_t port);
 void my_setsockopt(int handle, int level, int option, const void* value, socklen_t length);
 void my_close(int handle);
 

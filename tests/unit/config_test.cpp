@@ -61,6 +61,23 @@ TEST_F(Config, NumbersTakeAnyBaseAndStoreMinusOne) {
   EXPECT_EQ(max_n_clients, 2u);
 }
 
+// The same file means the same on every target: a 32-bit device neither
+// cuts a value past 32 bits nor turns 4294967295 into -1.
+TEST_F(Config, NumbersKeepTheirSixtyFourBitValueOnEveryTarget) {
+  parse("input_port 4294967295\n");
+  EXPECT_EQ(settings.input_port, INT64_C(4294967295));
+  parse("input_port 0xffffffff\n");
+  EXPECT_EQ(settings.input_port, INT64_C(4294967295));
+  parse("statistics_port 0x100001388\n");
+  EXPECT_EQ(settings.statistics_port, INT64_C(0x100001388));
+  parse("output_port 0xffffffffffffffff\n");
+  EXPECT_EQ(settings.output_port, -1);
+  parse("alt_input_port 99999999999999999999\n");  // out of range: all ones
+  EXPECT_EQ(settings.alt_input_port, -1);
+  parse("max_clients 0x100000002\n");
+  EXPECT_EQ(max_n_clients, 2u);
+}
+
 TEST_F(Config, PasswordValuesDropOnlyOneBlankAndTheNewline) {
   parse("allow_pass secret\n");
   parse("allow_pass \n");

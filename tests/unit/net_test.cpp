@@ -120,6 +120,38 @@ TEST_F(Net, PortsWrapModulo65536ButPrintAsConfigured) {
   EXPECT_NE(out.find("Setting up to output UDP port 0, socket handle: "), std::string::npos);
 }
 
+// Set-up lines print the port settings as 64-bit values (the listening port
+// as its low 32 bits), the same on every target; each binds the value
+// modulo 65536.
+TEST_F(Net, SetUpLinesShowSixtyFourBitSettings) {
+  LoopbackSocket a, b, c;
+  uint16_t in = a.port, out = b.port, st = c.port;
+  for (LoopbackSocket* s : {&a, &b, &c}) {
+    close(s->fd);
+    s->fd = socket(AF_INET, SOCK_DGRAM, 0);
+  }
+  parse("input_port " + std::to_string(INT64_C(0x3ffff0000) + in) + "\n");
+  parse("output_port " + std::to_string(INT64_C(0x200000000) + out) + "\n");
+  parse("statistics_port " + std::to_string(INT64_C(0x100000000) + st) + "\n");
+  CaptureStdout();
+  init_sockets();
+  std::string text = GetCapturedStdout();
+  EXPECT_EQ(text, "Setting up to listen at UDP port " + std::to_string(INT64_C(0xffff0000) + in) +
+                      ", socket handle: " + std::to_string(input_socket) + ".\n" +
+                      "Setting up to output UDP port " + std::to_string(INT64_C(0x200000000) + out) +
+                      ", socket handle: " + std::to_string(output_socket) + ".\n" +
+                      "Setting up to statistics UDP port " + std::to_string(INT64_C(0x100000000) + st) +
+                      ", socket handle: " + std::to_string(statistics_socket) + "\n");
+  int handles[] = {input_socket, output_socket, statistics_socket};
+  uint16_t ports[] = {in, out, st};
+  for (int i = 0; i < 3; i++) {
+    sockaddr_in sa{};
+    socklen_t n = sizeof sa;
+    getsockname(handles[i], reinterpret_cast<sockaddr*>(&sa), &n);
+    EXPECT_EQ(ntohs(sa.sin_port), ports[i]) << i;
+  }
+}
+
 TEST_F(Net, MulticastRange) {
   EXPECT_TRUE(is_multicast(ntohl(ip("224.0.0.0"))));
   EXPECT_TRUE(is_multicast(ntohl(ip("239.10.10.10"))));
