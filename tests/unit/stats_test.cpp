@@ -133,6 +133,16 @@ TEST_F(Statistics, ReportTextAndTheCommaRule) {
   EXPECT_TRUE(valid_json(stream_stats.stats));
 }
 
+// A device installed today is still running after January 2038.
+TEST_F(Statistics, TimesPast2038ShowAsTheyAre) {
+  fake_wall = 4102444800.0 + 3661;  // 01-01-2100 01:01:01
+  add_client(ip("10.0.0.1"), htons(6000));
+  rebuild_report(1.0);
+  EXPECT_NE(stream_stats.stats.find("\"last_contact\":\"01-01-2100 01:01:01\",\"up_since\":\"01-01-2100 01:01:01\""),
+            std::string::npos)
+      << stream_stats.stats;
+}
+
 TEST_F(Statistics, EveryClientIsListedAndTheJsonStaysValid) {
   fake_wall = 1.7e9;
   for (uint32_t i = 0; i < 300; i++) {
