@@ -15,5 +15,13 @@ set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
 
+# nlohmann-json3-dev (for tolvek-stats) is header-only and the same for every
+# target: its CMake files are in the build machine's /usr/share, outside the
+# target's tree, and its headers in /usr/include, which Debian's cross
+# compilers search after the target's own.
+if(EXISTS /usr/share/cmake/nlohmann_json/nlohmann_jsonConfig.cmake)
+  set(nlohmann_json_DIR /usr/share/cmake/nlohmann_json CACHE PATH "")
+endif()
+
 # ctest, test discovery and try_run start target programs through this.
 set(CMAKE_CROSSCOMPILING_EMULATOR ${TOLVEK_QEMU} -L /usr/${TOLVEK_TRIPLE})
