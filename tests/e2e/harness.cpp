@@ -59,10 +59,13 @@ static sockaddr_in address(const char* ip, uint16_t port) {
 
 static std::vector<std::string> command(const char* variable, const char* built, const std::vector<std::string>& args) {
   std::vector<std::string> argv;
-  const char* emulator = getenv("TOLVEK_EMULATOR");
-  std::istringstream words(emulator ? emulator : "");
-  for (std::string w; words >> w;) argv.push_back(w);
   const char* binary = getenv(variable);
+  if (binary && *binary) {
+    // Only a binary named here may be foreign; the built ones are this machine's.
+    const char* emulator = getenv("TOLVEK_EMULATOR");
+    std::istringstream words(emulator ? emulator : "");
+    for (std::string w; words >> w;) argv.push_back(w);
+  }
   argv.push_back(binary && *binary ? binary : built);
   argv.insert(argv.end(), args.begin(), args.end());
   return argv;

@@ -12,8 +12,8 @@
 using Bytes = std::vector<uint8_t>;
 
 // The commands under test with args appended: the binaries built beside this
-// test, or those that TOLVEK_BIN and TOLVEK_STATS_BIN name, run through the
-// words of TOLVEK_EMULATOR when it is set (a cross build's binaries under
+// test, or those that TOLVEK_BIN and TOLVEK_STATS_BIN name, which run through
+// the words of TOLVEK_EMULATOR when it is set (a cross build's binaries under
 // "qemu-arm -L /usr/arm-linux-gnueabihf", say).
 std::vector<std::string> tolvek_command(const std::vector<std::string>& args);
 std::vector<std::string> stats_command(const std::vector<std::string>& args);
