@@ -129,6 +129,9 @@ TEST(RealStream, GStreamerThroughTheRepeaterToAClientAndThroughTolvekJoin) {
   Daemon repeater = Daemon::with_config(ports_config(in_port, out_port) + "statistics_port " +
                                         std::to_string(stats_port) + "\nclient " + endpoint(direct_port) +
                                         "\nallow_mac 02:00:5e:10:20:30\nallow_pass secret\n");
+  // tolvek-join registers at once: a registration that comes before the
+  // repeater has its output socket is lost until the next interval.
+  ASSERT_TRUE(repeater.wait_out("Setting up to output UDP port")) << repeater.out() << repeater.err();
   Daemon direct = receiver(direct_port), joined = receiver(joined_port);
   Daemon join = Daemon::run({TOLVEK_JOIN_BINARY, endpoint(out_port), "--forward", endpoint(joined_port), "--port", std::to_string(join_port), "--mac",
                              "02:00:5e:10:20:30", "--password", "secret"});
