@@ -1,7 +1,6 @@
 #include "control.h"
 
 #include <arpa/inet.h>
-#include <syslog.h>
 
 #include <algorithm>
 #include <cstdio>
@@ -119,7 +118,7 @@ static void enable(const uint8_t* buf, size_t len, const sockaddr_in& sender, co
   c->flags |= F_ENABLED;
   c->timestamp = static_cast<time_t>(wall_time());
   c->last_contact = mono_seconds();
-  if (type == QMZP_TYPE_STATUS) syslog(LOG_INFO, "%s", status_report_line(buf, len).c_str());
+  if (type == QMZP_TYPE_STATUS) limited_line(LINE_STATUS_REPORT, "%s", status_report_line(buf, len).c_str());
 }
 
 void handle_control(const uint8_t* buf, size_t len, const sockaddr_in& sender) {

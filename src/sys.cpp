@@ -3,6 +3,9 @@
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <cmath>
@@ -10,6 +13,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <string>
 #include <vector>
 
 double (*mono_clock_hook)() = nullptr;
@@ -88,6 +92,56 @@ static bool would_block(FILE* stream) {
   return poll(&p, 1, 0) == 0;
 }
 
+// The system log socket, connected to the logger, and what each entry
+// starts with after its time: "ident[pid]: ".
+static int log_fd = -1;
+static sockaddr_un log_address;
+static std::string log_tag;
+
+static void connect_system_log() {
+  if (log_fd >= 0) close(log_fd);
+  log_fd = socket(AF_UNIX, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+  if (log_fd >= 0) connect(log_fd, reinterpret_cast<const sockaddr*>(&log_address), sizeof log_address);
+}
+
+void open_system_log(const char* ident, const char* path) {
+  log_address = sockaddr_un{};
+  log_address.sun_family = AF_UNIX;
+  snprintf(log_address.sun_path, sizeof log_address.sun_path, "%s", path);
+  log_tag = std::string(ident) + "[" + std::to_string(getpid()) + "]: ";
+  connect_system_log();
+}
+
+// False only when the logger's queue is full: the entry would have waited.
+// No logger at all, as with the C library's syslog, loses the entry quietly.
+static bool write_system_log(const char* fmt, va_list ap) {
+  if (log_fd < 0) return true;
+  constexpr int LOCAL0_INFO = 16 * 8 + 6;
+  char entry[1024];
+  time_t now = static_cast<time_t>(wall_time());
+  tm local{};
+  localtime_r(&now, &local);
+  int n = snprintf(entry, sizeof entry, "<%d>", LOCAL0_INFO);
+  n += static_cast<int>(strftime(entry + n, sizeof entry - n, "%b %e %T ", &local));
+  n += snprintf(entry + n, sizeof entry - n, "%s", log_tag.c_str());
+  if (n < static_cast<int>(sizeof entry)) vsnprintf(entry + n, sizeof entry - n, fmt, ap);
+  size_t len = strnlen(entry, sizeof entry);
+  if (len > 0 && entry[len - 1] == '\n') len--;  // an entry is one line without its end
+  for (int attempt = 0; attempt < 2; attempt++) {
+    if (send(log_fd, entry, len, MSG_DONTWAIT | MSG_NOSIGNAL) >= 0) return true;
+    if (errno == EAGAIN || errno == EWOULDBLOCK) return false;
+    connect_system_log();  // the logger restarted, or was not there yet
+  }
+  return true;
+}
+
+void system_log(const char* fmt, ...) {
+  va_list ap;
+  va_start(ap, fmt);
+  write_system_log(fmt, ap);
+  va_end(ap);
+}
+
 struct LineCount {
   double window_start = -1e18;  // the second being counted
   unsigned written = 0;         // lines written in it
@@ -97,34 +151,51 @@ struct LineCount {
 
 static LineCount line_counts[N_LINE_KINDS];
 
+enum Sink { TO_STDOUT, TO_STDERR, TO_SYSTEM_LOG };
+
 static const struct {
-  bool to_stderr;
+  Sink sink;
   const char* like;
 } line_kinds[N_LINE_KINDS] = {
-    {true, "3:Request from ... rejected."},
-    {true, "2:Request from ... rejected."},
-    {true, "2:Request from ... to stop streaming."},
-    {false, "Adding client ... on his request."},
-    {false, "Client ... timed out."},
+    {TO_STDERR, "3:Request from ... rejected."},
+    {TO_STDERR, "2:Request from ... rejected."},
+    {TO_STDERR, "2:Request from ... to stop streaming."},
+    {TO_STDOUT, "Adding client ... on his request."},
+    {TO_STDOUT, "Client ... timed out."},
+    {TO_SYSTEM_LOG, "...:status:..."},
 };
 
-static FILE* stream_of(LineKind kind) { return line_kinds[kind].to_stderr ? stderr : stdout; }
+// Writes a line where its kind goes; false, writing nothing, when that
+// would wait on a full pipe or log.
+static bool write_line(LineKind kind, const char* fmt, va_list ap) {
+  Sink sink = line_kinds[kind].sink;
+  if (sink == TO_SYSTEM_LOG) return write_system_log(fmt, ap);
+  FILE* stream = sink == TO_STDERR ? stderr : stdout;
+  if (would_block(stream)) return false;
+  vfprintf(stream, fmt, ap);
+  return true;
+}
+
+static bool write_line(LineKind kind, const char* fmt, ...) __attribute__((format(printf, 2, 3)));
+static bool write_line(LineKind kind, const char* fmt, ...) {
+  va_list ap;
+  va_start(ap, fmt);
+  bool written = write_line(kind, fmt, ap);
+  va_end(ap);
+  return written;
+}
 
 // Tells how many lines of a kind were left out, once the stream takes it;
 // until then they are summed on.
 static void summarize(LineKind kind, double now) {
   LineCount& c = line_counts[kind];
-  FILE* stream = stream_of(kind);
-  if (c.left_out == 0 || would_block(stream)) return;
+  if (c.left_out == 0) return;
   double span = now - c.left_out_since;
-  if (span < 2) {
-    fprintf(stream, "tolvek: %lu more lines like \"%s\" left out in the last second\n", c.left_out,
-            line_kinds[kind].like);
-  } else {
-    fprintf(stream, "tolvek: %lu more lines like \"%s\" left out in the last %.0f seconds\n", c.left_out,
-            line_kinds[kind].like, std::floor(span));
-  }
-  c.left_out = 0;
+  bool told = span < 2 ? write_line(kind, "tolvek: %lu more lines like \"%s\" left out in the last second\n",
+                                    c.left_out, line_kinds[kind].like)
+                       : write_line(kind, "tolvek: %lu more lines like \"%s\" left out in the last %.0f seconds\n",
+                                    c.left_out, line_kinds[kind].like, std::floor(span));
+  if (told) c.left_out = 0;
 }
 
 void limited_line(LineKind kind, const char* fmt, ...) {
@@ -135,17 +206,19 @@ void limited_line(LineKind kind, const char* fmt, ...) {
     c.window_start = now;
     c.written = 0;
   }
-  FILE* stream = stream_of(kind);
   // Over the limit nothing is formatted: a flood costs a clock read a line.
-  if (c.written >= LINES_PER_SECOND || would_block(stream)) {
-    if (c.left_out++ == 0) c.left_out_since = c.window_start;
-    return;
+  bool written = false;
+  if (c.written < LINES_PER_SECOND) {
+    va_list ap;
+    va_start(ap, fmt);
+    written = write_line(kind, fmt, ap);
+    va_end(ap);
   }
-  c.written++;
-  va_list ap;
-  va_start(ap, fmt);
-  vfprintf(stream, fmt, ap);
-  va_end(ap);
+  if (written) {
+    c.written++;
+  } else if (c.left_out++ == 0) {
+    c.left_out_since = c.window_start;
+  }
 }
 
 void report_left_out_lines() {
@@ -219,6 +292,8 @@ void report_send_failure(int err, size_t len, const sockaddr_in& address, size_t
 }
 
 void sys_reset() {
+  if (log_fd >= 0) close(log_fd);
+  log_fd = -1;
   for (LineCount& c : line_counts) c = LineCount{};
   blocked_lines[0] = blocked_lines[1] = 0;
   failure_reports.clear();

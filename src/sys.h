@@ -47,6 +47,7 @@ enum LineKind {
   LINE_STOP_REQUEST,      // "2:Request from %s:%u to stop streaming.\n", standard error
   LINE_CLIENT_ADDED,      // "Adding client %s:%u on his request.\n", standard output
   LINE_CLIENT_TIMED_OUT,  // "Client %s:%u timed out.\n", standard output
+  LINE_STATUS_REPORT,     // a client's status report, system log
   N_LINE_KINDS,
 };
 constexpr unsigned LINES_PER_SECOND = 10;
@@ -60,11 +61,18 @@ void report_left_out_lines();
 // are dropped and their number told with the next line that gets through.
 void unblocked_line(FILE* stream, const char* fmt, ...) __attribute__((format(printf, 2, 3)));
 
+// The system log: entries at priority INFO, facility LOCAL0, each naming
+// ident and our process id, sent to path without ever waiting. A logger
+// that has stopped reading costs the entry, not the stream. Until it is
+// opened, entries go nowhere.
+void open_system_log(const char* ident, const char* path = "/dev/log");
+void system_log(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
+
 // Reports a failed send to address, at most once a second per destination,
 // remembering up to `slots` failing destinations.
 void report_send_failure(int err, size_t len, const sockaddr_in& address, size_t slots);
 
-// For tests: forget the line counts and failure reports.
+// For tests: forget the line counts and failure reports, close the log.
 void sys_reset();
 // For tests and fuzzing: null in the daemon.
 extern double (*mono_clock_hook)();

@@ -1,5 +1,4 @@
 #include <signal.h>
-#include <syslog.h>
 
 #include <cstdio>
 #include <cstdlib>
@@ -32,8 +31,8 @@ int main(int argc, char** argv) {
   setvbuf(stdout, nullptr, _IOLBF, 0);
   setvbuf(stderr, nullptr, _IONBF, 0);
 
-  openlog(argv[0], LOG_PID, LOG_LOCAL0);
-  syslog(LOG_INFO, "Started Logging for %s", argv[0]);
+  open_system_log(argv[0]);
+  system_log("Started Logging for %s", argv[0]);
   printf("%s\n", VERSION_LINE);
 
   if (argc < 2) {

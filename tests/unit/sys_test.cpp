@@ -1,4 +1,7 @@
 #include <fcntl.h>
+#include <sys/un.h>
+
+#include <cstdlib>
 
 #include "fixture.h"
 
@@ -89,4 +92,52 @@ TEST_F(LineLimits, FullPipeIsNeverWaitedOn) {
             "tolvek: 2 more lines like \"2:Request from ... to stop streaming.\" left out in the last 3 seconds\n"
             "tolvek: 1 lines left out while the output was full\n"
             "Setting up to listen at UDP port 1, socket handle: 3.\n");
+}
+
+// Status reports go to the system log, limited like the other lines; a
+// logger whose queue is full loses entries, and is told how many once it
+// reads again, but is never waited on.
+TEST_F(LineLimits, SystemLogNeverWaitsOnAFullLogger) {
+  setenv("TZ", "UTC", 1);
+  tzset();
+  char dir[] = "/tmp/tolvek_log_XXXXXX";
+  ASSERT_NE(mkdtemp(dir), nullptr);
+  std::string path = std::string(dir) + "/log";
+  int logger = socket(AF_UNIX, SOCK_DGRAM, 0);
+  sockaddr_un sa{};
+  sa.sun_family = AF_UNIX;
+  snprintf(sa.sun_path, sizeof sa.sun_path, "%s", path.c_str());
+  ASSERT_EQ(bind(logger, reinterpret_cast<sockaddr*>(&sa), sizeof sa), 0);
+  auto entries = [&] {
+    std::vector<std::string> got;
+    char buf[2048];
+    ssize_t n;
+    while ((n = recv(logger, buf, sizeof buf, MSG_DONTWAIT)) > 0) got.emplace_back(buf, static_cast<size_t>(n));
+    return got;
+  };
+
+  open_system_log("tolvek", path.c_str());
+  system_log("Started Logging for %s", "tolvek");
+  std::string tag = "tolvek[" + std::to_string(getpid()) + "]: ";
+  EXPECT_EQ(entries(), std::vector<std::string>{"<134>Nov 14 22:13:20 " + tag + "Started Logging for tolvek"});
+
+  const int reports = 3000;
+  for (int i = 0; i < reports; i++) {
+    fake_mono += 0.2;
+    limited_line(LINE_STATUS_REPORT, "report %d", i);
+  }
+  std::vector<std::string> kept = entries();
+  ASSERT_GT(kept.size(), 10u);
+  ASSERT_LT(kept.size(), static_cast<size_t>(reports));
+  EXPECT_EQ(kept[0], "<134>Nov 14 22:13:20 " + tag + "report 0");
+  fake_mono += 1.5;
+  report_left_out_lines();
+  std::vector<std::string> told = entries();
+  ASSERT_EQ(told.size(), 1u);
+  std::string head = "<134>Nov 14 22:13:20 " + tag + "tolvek: " + std::to_string(reports - kept.size()) +
+                     " more lines like \"...:status:...\" left out in the last ";
+  EXPECT_EQ(told[0].rfind(head, 0), 0u) << told[0];
+  close(logger);
+  unlink(path.c_str());
+  rmdir(dir);
 }
