@@ -1,0 +1,176 @@
+// Counting receiver for the side-by-side benchmark: listens on 127.0.0.1 at
+// N consecutive ports and counts, per port, the datagrams delivered, lost,
+// reordered, duplicated and altered against what loadgen sent.
+//
+//   benchreceive --port FIRST --clients N --size BYTES --count C [--run ID] [--seconds T]
+//
+// Prints "ready" once every port is bound. Ends when every port has all C
+// datagrams, 100 ms after the last datagram once SIGUSR1 says the sender is
+// done, on SIGTERM, or after T seconds (default 60); then prints one line:
+//   delivered=D lost=L reordered=R duplicated=U altered=A min_port=M seconds=S
+// Reads with recvmmsg, 64 datagrams a call, into large socket buffers, so the
+// receiver is never what drops or slows the stream.
+#include <arpa/inet.h>
+#include <sys/epoll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <csignal>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <vector>
+
+#include "bench_datagram.h"
+
+static volatile sig_atomic_t sender_done = 0;
+static volatile sig_atomic_t stop_now = 0;
+
+static double now_seconds() {
+  timespec ts;
+  clock_gettime(CLOCK_MONOTONIC, &ts);
+  return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) * 1e-9;
+}
+
+struct PortCount {
+  std::vector<uint64_t> seen;  // one bit per datagram number
+  uint64_t unique = 0, reordered = 0, duplicated = 0, altered = 0;
+  uint64_t highest = 0;
+  bool any = false;
+};
+
+static void usage() {
+  fprintf(stderr, "usage: benchreceive --port FIRST --clients N --size BYTES --count C [--run ID] [--seconds T]\n");
+  exit(2);
+}
+
+int main(int argc, char** argv) {
+  long first = -1, n_ports = 1, size = 172, count = -1;
+  double max_seconds = 60;
+  uint32_t run = 1;
+  for (int i = 1; i + 1 < argc; i += 2) {
+    const char* v = argv[i + 1];
+    if (!strcmp(argv[i], "--port")) first = atol(v);
+    else if (!strcmp(argv[i], "--clients")) n_ports = atol(v);
+    else if (!strcmp(argv[i], "--size")) size = atol(v);
+    else if (!strcmp(argv[i], "--count")) count = atol(v);
+    else if (!strcmp(argv[i], "--run")) run = static_cast<uint32_t>(strtoul(v, nullptr, 0));
+    else if (!strcmp(argv[i], "--seconds")) max_seconds = atof(v);
+    else usage();
+  }
+  if (argc % 2 == 0 || first <= 0 || n_ports < 1 || first + n_ports - 1 > 65535 ||
+      size < static_cast<long>(BENCH_HEADER) || size > static_cast<long>(BENCH_MAX_SIZE) || count <= 0)
+    usage();
+  signal(SIGUSR1, [](int) { sender_done = 1; });
+  signal(SIGTERM, [](int) { stop_now = 1; });
+  signal(SIGINT, [](int) { stop_now = 1; });
+
+  int ep = epoll_create1(0);
+  std::vector<int> fds;
+  std::vector<PortCount> counts(static_cast<size_t>(n_ports));
+  for (long p = 0; p < n_ports; p++) {
+    int fd = socket(AF_INET, SOCK_DGRAM | SOCK_NONBLOCK, 0);
+    int bytes = 8 << 20;
+    // FORCE passes rmem_max as root; the plain option is the fallback.
+    if (setsockopt(fd, SOL_SOCKET, SO_RCVBUFFORCE, &bytes, sizeof bytes) != 0)
+      setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &bytes, sizeof bytes);
+    sockaddr_in sa{};
+    sa.sin_family = AF_INET;
+    sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    sa.sin_port = htons(static_cast<uint16_t>(first + p));
+    if (bind(fd, reinterpret_cast<sockaddr*>(&sa), sizeof sa) != 0) {
+      fprintf(stderr, "benchreceive: cannot bind 127.0.0.1:%ld: %s\n", first + p, strerror(errno));
+      return 2;
+    }
+    epoll_event ev{};
+    ev.events = EPOLLIN;
+    ev.data.u32 = static_cast<uint32_t>(p);
+    epoll_ctl(ep, EPOLL_CTL_ADD, fd, &ev);
+    fds.push_back(fd);
+    counts[static_cast<size_t>(p)].seen.assign((static_cast<size_t>(count) + 63) / 64, 0);
+  }
+  printf("ready\n");
+  fflush(stdout);
+
+  // What every datagram's bytes past the number must be.
+  std::vector<uint8_t> pattern(BENCH_MAX_SIZE);
+  bench_fill(pattern.data(), BENCH_MAX_SIZE, 0, run);
+  uint8_t expected_head[BENCH_HEADER];
+
+  constexpr unsigned BATCH = 64;
+  static uint8_t bufs[BATCH][BENCH_MAX_SIZE];
+  iovec iov[BATCH];
+  mmsghdr msgs[BATCH];
+  for (unsigned k = 0; k < BATCH; k++) iov[k] = {bufs[k], BENCH_MAX_SIZE};
+
+  const uint64_t total = static_cast<uint64_t>(count);
+  const uint64_t want = total * static_cast<uint64_t>(n_ports);
+  uint64_t unique_all = 0;
+  double start = now_seconds(), last = start;
+  epoll_event events[64];
+  while (!stop_now && unique_all < want) {
+    double now = now_seconds();
+    if (now - start > max_seconds) break;
+    if (sender_done && now - last > 0.1) break;
+    int ready = epoll_wait(ep, events, 64, 20);
+    for (int e = 0; e < ready; e++) {
+      uint32_t p = events[e].data.u32;
+      PortCount& pc = counts[p];
+      for (;;) {
+        for (unsigned k = 0; k < BATCH; k++) {
+          msgs[k] = {};
+          msgs[k].msg_hdr.msg_iov = &iov[k];
+          msgs[k].msg_hdr.msg_iovlen = 1;
+        }
+        int r = recvmmsg(fds[p], msgs, BATCH, MSG_DONTWAIT, nullptr);
+        if (r <= 0) break;
+        last = now_seconds();
+        for (int k = 0; k < r; k++) {
+          const uint8_t* d = bufs[k];
+          size_t len = msgs[k].msg_len;
+          uint64_t i = 0;
+          for (int b = 0; b < 8 && len >= BENCH_HEADER; b++) i |= static_cast<uint64_t>(d[12 + b]) << (8 * b);
+          bool ok = len == static_cast<size_t>(size) && !(msgs[k].msg_hdr.msg_flags & MSG_TRUNC) && i < total;
+          if (ok) {
+            bench_number(expected_head, i, run);
+            ok = !memcmp(d, expected_head, BENCH_HEADER) &&
+                 !memcmp(d + BENCH_HEADER, pattern.data() + BENCH_HEADER, len - BENCH_HEADER);
+          }
+          if (!ok) {
+            pc.altered++;
+            continue;
+          }
+          uint64_t& word = pc.seen[i / 64];
+          uint64_t bit = uint64_t{1} << (i % 64);
+          if (word & bit) {
+            pc.duplicated++;
+            continue;
+          }
+          word |= bit;
+          pc.unique++;
+          unique_all++;
+          if (pc.any && i < pc.highest) pc.reordered++;
+          if (!pc.any || i > pc.highest) pc.highest = i;
+          pc.any = true;
+        }
+        if (static_cast<unsigned>(r) < BATCH) break;
+      }
+    }
+  }
+  uint64_t delivered = 0, reordered = 0, duplicated = 0, altered = 0, min_port = total;
+  for (const PortCount& pc : counts) {
+    delivered += pc.unique;
+    reordered += pc.reordered;
+    duplicated += pc.duplicated;
+    altered += pc.altered;
+    if (pc.unique < min_port) min_port = pc.unique;
+  }
+  printf("delivered=%llu lost=%llu reordered=%llu duplicated=%llu altered=%llu min_port=%llu seconds=%.6f\n",
+         static_cast<unsigned long long>(delivered), static_cast<unsigned long long>(want - delivered),
+         static_cast<unsigned long long>(reordered), static_cast<unsigned long long>(duplicated),
+         static_cast<unsigned long long>(altered), static_cast<unsigned long long>(min_port), last - start);
+  return 0;
+}
