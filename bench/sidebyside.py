@@ -10,8 +10,9 @@ ports. Two phases:
   cpu     a fixed rate per client count; relay CPU seconds per million
           delivered copies, the median of the repeats;
   search  a bounded bisection (on a log scale) for the highest input rate
-          that one run delivers to every client without loss, the three
-          relays' searches stepping in turn.
+          that a run delivers to every client without loss (a run that
+          loses under 1% is repeated once, and either run may pass), the
+          three relays' searches stepping in turn.
 
 Run through scripts/bench, which builds the programs first.
 """
@@ -75,7 +76,7 @@ class Bench:
         self.tmp = tempfile.mkdtemp(prefix="tolvek-bench-")
         self.run_id = int(time.time()) & 0xFFFF
         self.binaries = {
-            "tolvek": os.path.join(args.build, "tolvek"),
+            "tolvek": args.tolvek or os.path.join(args.build, "tolvek"),
             "floor": os.path.join(args.build, "floor"),
         }
         if args.compare:
@@ -178,6 +179,13 @@ class Bench:
                         r["phase"] = "search"
                         results.append(r)
                         ok = r["lost"] == 0 and r["altered"] == 0
+                        if not ok and r["lost"] <= r["sent"] * n // 100:
+                            # A small loss may be a hiccup of the machine rather than the
+                            # relay's limit: one more run decides.
+                            r = self.run_once(relay, size, n, rate, a.search_seconds)
+                            r["phase"] = "search"
+                            results.append(r)
+                            ok = r["lost"] == 0 and r["altered"] == 0
                         if ok:
                             state[relay] = [rate, hi, True]
                         else:
@@ -284,7 +292,8 @@ def main():
     p.add_argument("--port", type=int, default=29000,
                    help="input port; the tolvek output is the next one, clients from PORT+100 (default 29000)")
     p.add_argument("--relays", default=",".join(RELAYS), help="comma-separated subset of " + ",".join(RELAYS))
-    p.add_argument("--compare", metavar="TOLVEK_BINARY", help="add another tolvek build as relay tolvek-before")
+    p.add_argument("--tolvek", metavar="BINARY", help="the tolvek to measure (default: the build directory's)")
+    p.add_argument("--compare", metavar="BINARY", help="add another tolvek build as relay tolvek-before")
     p.add_argument("--sizes", default="172,1328")
     p.add_argument("--clients", default="1,8,32")
     p.add_argument("--phases", default="cpu,search")
