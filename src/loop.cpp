@@ -86,19 +86,22 @@ void handle_data(const uint8_t* buf, size_t len, const sockaddr_in& sender, in_a
   update_stats(len, seqno, now);
 }
 
-void read_packet(int handle) {
-  static uint8_t buf[RECEIVE_BUFFER];
-  sockaddr_in from{};
-  in_addr dest{};
-  ssize_t n = receive_packet(handle, buf, RECEIVE_BUFFER - 1, from, dest);
-  if (n < 0) return;
+static void dispatch(int handle, const ReceivedDatagram& d) {
   // Nothing sent back to port 0 can arrive; no legitimate sender uses it.
-  if (from.sin_port == 0) return;
-  size_t len = static_cast<size_t>(n);
+  if (d.from.sin_port == 0) return;
   // Output first: a socket shared by input and output carries control packets.
-  if (handle == output_socket) return handle_control(buf, len, from);
-  if (statistics_socket >= 0 && handle == statistics_socket) return handle_stats_request(buf, len, from);
-  handle_data(buf, len, from, dest);
+  if (handle == output_socket) return handle_control(d.data, d.len, d.from);
+  if (statistics_socket >= 0 && handle == statistics_socket) return handle_stats_request(d.data, d.len, d.from);
+  handle_data(d.data, d.len, d.from, d.dest);
+}
+
+void read_packet(int handle) {
+  // A buffer per datagram of the batch, each for the largest datagram: only
+  // the pages that datagrams reach are ever backed by memory.
+  static uint8_t buffers[READ_BATCH][RECEIVE_BUFFER];
+  static ReceivedDatagram batch[READ_BATCH];
+  size_t n = receive_packets(handle, buffers[0], RECEIVE_BUFFER, RECEIVE_BUFFER - 1, batch, READ_BATCH);
+  for (size_t i = 0; i < n; i++) dispatch(handle, batch[i]);
 }
 
 void loop_iteration() {

@@ -17,13 +17,19 @@ extern double last_trigger;  // monotonic time of the last keep-alive decision
 
 constexpr size_t RECEIVE_BUFFER = 65536;
 constexpr int POLL_TIMEOUT_MS = 1000;
+// Datagrams read from one socket per wake-up. Reading several at once saves
+// a wait per datagram when a backlog builds up; the bound keeps a flood on
+// one socket from holding back the others, the keep-alive and the failover.
+constexpr size_t READ_BATCH = 8;
 
 void loop_reset();
 
 [[noreturn]] void select_loop();
-// One wake-up: wait, read each ready socket once, keep-alive, failover.
+// One wake-up: wait, read each ready socket (up to READ_BATCH datagrams
+// each, in the order input, output, statistics), keep-alive, failover.
 void loop_iteration();
-// Reads one datagram from handle and hands it to the handler of its role.
+// Reads the datagrams waiting on handle, at most READ_BATCH, and hands each
+// in turn to the handler of the socket's role.
 void read_packet(int handle);
 
 // Source filter. dest is the datagram's destination address, needed to tell

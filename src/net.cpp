@@ -78,27 +78,42 @@ void send_fragmented_packet(int handle, const uint8_t* buf, size_t len, const so
   }
 }
 
-ssize_t receive_packet(int handle, uint8_t* buf, size_t size, sockaddr_in& from, in_addr& dest) {
-  iovec iov{buf, size};
-  alignas(cmsghdr) uint8_t control[CMSG_SPACE(sizeof(in_pktinfo))];
-  msghdr msg{};
-  msg.msg_name = &from;
-  msg.msg_namelen = sizeof from;
-  msg.msg_iov = &iov;
-  msg.msg_iovlen = 1;
-  msg.msg_control = control;
-  msg.msg_controllen = sizeof control;
-  ssize_t n = recvmsg(handle, &msg, 0);
-  dest.s_addr = htonl(INADDR_ANY);
-  if (n < 0) return -1;
-  for (cmsghdr* c = CMSG_FIRSTHDR(&msg); c; c = CMSG_NXTHDR(&msg, c)) {
-    if (c->cmsg_level == IPPROTO_IP && c->cmsg_type == IP_PKTINFO) {
-      in_pktinfo info;
-      memcpy(&info, CMSG_DATA(c), sizeof info);
-      dest = info.ipi_addr;
+size_t receive_packets(int handle, uint8_t* area, size_t stride, size_t size, ReceivedDatagram* out, size_t n) {
+  if (n > MAX_RECEIVE_BATCH) n = MAX_RECEIVE_BATCH;
+  iovec iov[MAX_RECEIVE_BATCH];
+  mmsghdr msgs[MAX_RECEIVE_BATCH];
+  alignas(cmsghdr) uint8_t control[MAX_RECEIVE_BATCH][CMSG_SPACE(sizeof(in_pktinfo))];
+  for (size_t i = 0; i < n; i++) {
+    out[i].from = sockaddr_in{};
+    iov[i] = {area + i * stride, size};
+    msgs[i] = mmsghdr{};
+    msgs[i].msg_hdr.msg_name = &out[i].from;
+    msgs[i].msg_hdr.msg_namelen = sizeof out[i].from;
+    msgs[i].msg_hdr.msg_iov = &iov[i];
+    msgs[i].msg_hdr.msg_iovlen = 1;
+    msgs[i].msg_hdr.msg_control = control[i];
+    msgs[i].msg_hdr.msg_controllen = sizeof control[i];
+  }
+  // Never blocking: poll's word that a socket is readable does not promise
+  // that the datagram is still there when it is read.
+  int r;
+  do {
+    r = recvmmsg(handle, msgs, static_cast<unsigned>(n), MSG_DONTWAIT, nullptr);
+  } while (r < 0 && errno == EINTR);
+  if (r <= 0) return 0;
+  for (size_t i = 0; i < static_cast<size_t>(r); i++) {
+    out[i].data = area + i * stride;
+    out[i].len = msgs[i].msg_len;
+    out[i].dest.s_addr = htonl(INADDR_ANY);
+    for (cmsghdr* c = CMSG_FIRSTHDR(&msgs[i].msg_hdr); c; c = CMSG_NXTHDR(&msgs[i].msg_hdr, c)) {
+      if (c->cmsg_level == IPPROTO_IP && c->cmsg_type == IP_PKTINFO) {
+        in_pktinfo info;
+        memcpy(&info, CMSG_DATA(c), sizeof info);
+        out[i].dest = info.ipi_addr;
+      }
     }
   }
-  return n;
+  return static_cast<size_t>(r);
 }
 
 bool is_multicast(uint32_t host_addr) { return (host_addr >> 28) == 0xe; }

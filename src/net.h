@@ -50,9 +50,22 @@ void send_failed(int err, size_t len, const sockaddr_in& address);
 // 8-byte header: total length and fragment index, little-endian.
 void send_fragmented_packet(int handle, const uint8_t* buf, size_t len, const sockaddr_in& address);
 
-// Receives one datagram. dest is the address it was sent to when the socket
-// reports it (the multicast input), else INADDR_ANY. Returns -1 on failure.
-ssize_t receive_packet(int handle, uint8_t* buf, size_t size, sockaddr_in& from, in_addr& dest);
+// One datagram of those read at once: its bytes, its sender, and the address
+// it was sent to when the socket reports it (the multicast input), else
+// INADDR_ANY.
+struct ReceivedDatagram {
+  const uint8_t* data;
+  size_t len;
+  sockaddr_in from;
+  in_addr dest;
+};
+constexpr size_t MAX_RECEIVE_BATCH = 64;
+
+// Reads up to n (at most MAX_RECEIVE_BATCH) datagrams already waiting on
+// handle, in one call that never blocks. Datagram i goes to area + i * stride,
+// at most size bytes of it. Fills out[0..k) and returns k; 0 when nothing
+// could be read.
+size_t receive_packets(int handle, uint8_t* area, size_t stride, size_t size, ReceivedDatagram* out, size_t n);
 
 void init_sockets();
 void shutdown_sockets();

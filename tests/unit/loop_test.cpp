@@ -1,3 +1,4 @@
+#include "control.h"
 #include "fixture.h"
 #include "stats.h"
 
@@ -200,4 +201,77 @@ TEST_F(SourceFilter, RejectedDatagramIsReportedAndNotRelayed) {
   handle_data(d, 3, make_addr("127.0.0.1", 5000), in_addr{});
   EXPECT_EQ(last_data, fake_mono);
   EXPECT_EQ(a.receive().size(), 3u);
+}
+
+// A whole wake-up of the loop over real loopback sockets: the daemon's input
+// and output, a receiver as a permanent client, and a sender.
+class Wakeup : public TolvekTest {
+ protected:
+  LoopbackSocket client, sender;
+  sockaddr_in input_addr{}, output_addr{};
+
+  void SetUp() override {
+    TolvekTest::SetUp();
+    stats_reset();
+    input_socket = bound(input_addr);
+    output_socket = bound(output_addr);
+    Client* c = add_client(ip("127.0.0.1"), htons(client.port));
+    c->flags = F_PERMANENT | F_ENABLED;
+    last_data = fake_mono;
+  }
+  static int bound(sockaddr_in& addr) {
+    int fd = socket(AF_INET, SOCK_DGRAM, 0);
+    addr = make_addr("127.0.0.1", 0);
+    bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
+    socklen_t n = sizeof addr;
+    getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &n);
+    return fd;
+  }
+  void send_to(const sockaddr_in& to, const std::vector<uint8_t>& d) const {
+    sendto(sender.fd, d.data(), d.size(), 0, reinterpret_cast<const sockaddr*>(&to), sizeof to);
+  }
+  // The sequence numbers of the datagrams waiting at the client.
+  std::vector<int> relayed() const {
+    std::vector<int> seqs;
+    while (!client.nothing_waiting()) {
+      std::vector<uint8_t> d = client.receive();
+      seqs.push_back(d[2] << 8 | d[3]);
+    }
+    return seqs;
+  }
+};
+
+// A backlog on the input is read a batch at a time, and a control packet
+// waiting behind it is served in the same wake-up, not after the backlog.
+TEST_F(Wakeup, ReadsABoundedBatchFromEachSocketInTurn) {
+  const int backlog = static_cast<int>(READ_BATCH) + 3;
+  for (int seq = 0; seq < backlog; seq++) send_to(input_addr, {0x80, 0x60, 0, static_cast<uint8_t>(seq)});
+  add_ip(ip("127.0.0.1"));
+  send_to(output_addr, {'Q', 'M', 'Z', 0, 1, 2, 3, 4, 5, 6, 0, 0});
+
+  CaptureStdout();
+  loop_iteration();
+  std::string out = GetCapturedStdout();
+  std::vector<int> first = relayed();
+  ASSERT_EQ(first.size(), READ_BATCH);
+  for (size_t i = 0; i < first.size(); i++) EXPECT_EQ(first[i], static_cast<int>(i));
+  EXPECT_EQ(out, "Adding client 127.0.0.1:" + std::to_string(sender.port) + " on his request.\n");
+  EXPECT_EQ(stream_stats.received_frames, READ_BATCH);
+
+  loop_iteration();
+  EXPECT_EQ(relayed(), (std::vector<int>{backlog - 3, backlog - 2, backlog - 1}));
+  EXPECT_EQ(stream_stats.received_frames, static_cast<uint64_t>(backlog));
+  EXPECT_EQ(stream_stats.lost_frames, 0u);
+}
+
+// The keep-alive is due after every wake-up, however long the backlog.
+TEST_F(Wakeup, KeepAliveIsNotHeldBackByABacklog) {
+  parse("source 127.0.0.1:" + std::to_string(sender.port) + " pw\n");
+  n_active_clients = 1;
+  last_trigger = fake_mono - trigger_period;
+  for (size_t i = 0; i < 3 * READ_BATCH; i++) send_to(input_addr, {0x80, 0x60, 0, static_cast<uint8_t>(i)});
+  loop_iteration();
+  EXPECT_EQ(relayed().size(), READ_BATCH);
+  EXPECT_EQ(sender.receive(), build_trigger("pw"));
+  EXPECT_EQ(last_trigger, fake_mono);
 }
