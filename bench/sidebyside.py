@@ -79,13 +79,12 @@ class Bench:
             "tolvek": args.tolvek or os.path.join(args.build, "tolvek"),
             "floor": os.path.join(args.build, "floor"),
         }
-        if args.compare:
-            self.binaries["tolvek-before"] = args.compare
+        self.binaries.update(args.compare)
 
     def relay_command(self, relay, n):
         a = self.a
         clients = [a.port + 100 + i for i in range(n)]
-        if relay in ("tolvek", "tolvek-before"):
+        if relay == "tolvek" or relay in self.a.compare:
             conf = os.path.join(self.tmp, f"{relay}.conf")
             with open(conf, "w") as f:
                 f.write(f"input_port {a.port}\noutput_port {a.port + 1}\nmax_clients {max(32, n)}\n")
@@ -199,7 +198,7 @@ class Bench:
                                     "rate": lo if passed else None, "below": lo0})
 
     def run(self):
-        self.relays = [r for r in RELAYS + (["tolvek-before"] if self.a.compare else []) if r in self.a.relays]
+        self.relays = [r for r in RELAYS if r in self.a.relays] + list(self.a.compare)
         results = []
         t0 = time.monotonic()
         if "cpu" in self.a.phases:
@@ -256,7 +255,10 @@ def print_table(rows, relays):
 def plot(rows, relays, sizes, path):
     """Writes a gnuplot script for the four panels beside the PNG and runs it."""
     script = path[:-4] + ".gp"
-    colors = {"tolvek": "#1f77b4", "gstreamer": "#d62728", "floor": "#7f7f7f", "tolvek-before": "#2ca02c"}
+    colors = {"tolvek": "#1f77b4", "gstreamer": "#d62728", "floor": "#7f7f7f"}
+    others = ["#2ca02c", "#9467bd", "#8c564b", "#e377c2", "#17becf"]
+    for i, relay in enumerate(r for r in relays if r not in colors):
+        colors[relay] = others[i % len(others)]
     with open(script, "w") as f:
         # One block per relay and size, so that each line is drawn unbroken.
         for relay in relays:
@@ -293,7 +295,8 @@ def main():
                    help="input port; the tolvek output is the next one, clients from PORT+100 (default 29000)")
     p.add_argument("--relays", default=",".join(RELAYS), help="comma-separated subset of " + ",".join(RELAYS))
     p.add_argument("--tolvek", metavar="BINARY", help="the tolvek to measure (default: the build directory's)")
-    p.add_argument("--compare", metavar="BINARY", help="add another tolvek build as relay tolvek-before")
+    p.add_argument("--compare", metavar="NAME=BINARY", action="append", default=[],
+                   help="add another tolvek build as relay NAME (repeatable)")
     p.add_argument("--sizes", default="172,1328")
     p.add_argument("--clients", default="1,8,32")
     p.add_argument("--phases", default="cpu,search")
@@ -307,7 +310,8 @@ def main():
     a = p.parse_args()
     a.sizes = [int(s) for s in a.sizes.split(",")]
     a.clients = [int(n) for n in a.clients.split(",")]
-    a.relays = a.relays.split(",") + (["tolvek-before"] if a.compare else [])
+    a.relays = a.relays.split(",")
+    a.compare = dict(c.split("=", 1) for c in a.compare)
     a.phases = a.phases.split(",")
     a.repeats = a.repeats or (1 if a.quick else 3)
     a.cpu_seconds = a.cpu_seconds or (1.0 if a.quick else 3.0)
