@@ -1,7 +1,7 @@
 #include "loop.h"
 
 #include <arpa/inet.h>
-#include <sys/epoll.h>
+#include <poll.h>
 
 #include <cerrno>
 #include <cstdio>
@@ -16,37 +16,9 @@
 
 double last_trigger = 0;
 
-// The wait set: an epoll instance over the open sockets. Registered once
-// rather than at every wait as poll does, which is most of the cost of a
-// wait besides the sleep itself.
-static int wait_handle = -1;
-static int watched[3] = {-1, -1, -1};
-
-// Closed before the sockets are reopened and made again after them, so the
-// sockets get the handles they would get without it.
-static void unwatch_sockets() {
-  if (wait_handle >= 0) my_close(wait_handle);
-  wait_handle = -1;
-}
-
-static void watch_sockets(const int (&sockets)[3]) {
-  unwatch_sockets();
-  wait_handle = epoll_create1(EPOLL_CLOEXEC);
-  if (wait_handle < 0) fatal_errno("Cannot wait on socket.");
-  for (uint32_t i = 0; i < 3; i++) {
-    watched[i] = sockets[i];
-    if (sockets[i] < 0) continue;
-    epoll_event ev{};
-    ev.events = EPOLLIN;
-    ev.data.u32 = i;
-    if (epoll_ctl(wait_handle, EPOLL_CTL_ADD, sockets[i], &ev) != 0) fatal_errno("Cannot wait on socket.");
-  }
-}
-
 void loop_reset() {
   last_data = 0;
   last_trigger = 0;
-  unwatch_sockets();
 }
 
 bool check_source_addr(const sockaddr_in& sender, in_addr dest) {
@@ -133,26 +105,21 @@ void read_packet(int handle) {
 }
 
 void loop_iteration() {
-  const int sockets[3] = {
-      input_socket,
-      // Read once per wake-up: when input and output share a socket, it
-      // would be reported twice and read twice.
-      output_socket == input_socket ? -1 : output_socket,
-      statistics_socket,
+  pollfd fds[3] = {
+      {input_socket, POLLIN, 0},
+      // Read once per wake-up: when input and output share a socket, poll
+      // would report it twice and the second read would block.
+      {output_socket == input_socket ? -1 : output_socket, POLLIN, 0},
+      {statistics_socket, POLLIN, 0},
   };
-  if (wait_handle < 0 || sockets[0] != watched[0] || sockets[1] != watched[1] || sockets[2] != watched[2])
-    watch_sockets(sockets);
-  epoll_event events[3];
-  int r = epoll_wait(wait_handle, events, 3, POLL_TIMEOUT_MS);
+  int r = poll(fds, 3, POLL_TIMEOUT_MS);
   if (r < 0) {
     if (errno == EINTR || errno == EAGAIN) return;
     fatal_errno("Cannot wait on socket.");
   }
-  bool readable[3] = {false, false, false};
-  for (int i = 0; i < r; i++) readable[events[i].data.u32] = events[i].events & EPOLLIN;
-  // In this order whatever order the kernel reports them in.
-  for (int i = 0; i < 3; i++)
-    if (readable[i]) read_packet(sockets[i]);
+  if (fds[0].revents & POLLIN) read_packet(fds[0].fd);
+  if (fds[1].revents & POLLIN) read_packet(fds[1].fd);
+  if (fds[2].revents & POLLIN) read_packet(fds[2].fd);
   // One reading after the reads serves both timers of the wake-up.
   double now = double_time();
   send_trigger(false, now);
@@ -160,7 +127,6 @@ void loop_iteration() {
   if (now > last_data + data_timeout) {
     if (settings.alt_input_port >= 0) {
       unblocked_line(stdout, "Reception timed out.\n");
-      unwatch_sockets();
       shutdown_sockets();
       settings.alt_toggle ^= 1;
       init_sockets();
