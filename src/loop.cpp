@@ -55,9 +55,8 @@ bool process_client(Client& c, int64_t now, const uint8_t* buf, size_t len) {
   return true;
 }
 
-void send_packets(const uint8_t* buf, size_t len) { send_packets(buf, len, mono_seconds()); }
-
-void send_packets(const uint8_t* buf, size_t len, int64_t now) {
+void send_packets(const uint8_t* buf, size_t len) {
+  int64_t now = mono_seconds();
   // Compact in place: removals never reorder the kept entries.
   size_t kept = 0;
   for (size_t i = 0; i < clients.size(); i++) {
@@ -76,14 +75,11 @@ void handle_data(const uint8_t* buf, size_t len, const sockaddr_in& sender, in_a
                  ntohs(sender.sin_port));
     return;
   }
-  // One clock reading serves the datagram's whole road: the data timeout,
-  // the client timeouts and the rates.
-  double now = double_time();
-  last_data = now;
+  last_data = double_time();
   // The RTP sequence number; a shorter datagram is relayed all the same.
   int seqno = len >= 4 ? buf[2] << 8 | buf[3] : NO_SEQNO;
-  send_packets(buf, len, whole_seconds(now));
-  update_stats(len, seqno, now);
+  send_packets(buf, len);
+  update_stats(len, seqno);
 }
 
 static void dispatch(int handle, const ReceivedDatagram& d) {
@@ -120,11 +116,9 @@ void loop_iteration() {
   if (fds[0].revents & POLLIN) read_packet(fds[0].fd);
   if (fds[1].revents & POLLIN) read_packet(fds[1].fd);
   if (fds[2].revents & POLLIN) read_packet(fds[2].fd);
-  // One reading after the reads serves both timers of the wake-up.
-  double now = double_time();
-  send_trigger(false, now);
+  send_trigger(false);
   report_left_out_lines();
-  if (now > last_data + data_timeout) {
+  if (double_time() > last_data + data_timeout) {
     if (settings.alt_input_port >= 0) {
       unblocked_line(stdout, "Reception timed out.\n");
       shutdown_sockets();
@@ -135,13 +129,11 @@ void loop_iteration() {
   }
 }
 
-void send_trigger(bool force) { send_trigger(force, double_time()); }
-
-void send_trigger(bool force, double now) {
-  if (!force && now < last_trigger + trigger_period) return;
+void send_trigger(bool force) {
+  if (!force && double_time() < last_trigger + trigger_period) return;
   // The period restarts with every decision, including the decision not to
   // send, so the first keep-alive follows within a period of a client's arrival.
-  last_trigger = now;
+  last_trigger = double_time();
   const SourceRecord* src = current_source();
   if (!src || n_active_clients == 0) return;
   if (src->a.sin_port == 0 || src->password.empty()) return;

@@ -38,17 +38,13 @@ bool check_source_addr(const sockaddr_in& sender, in_addr dest);
 // Data path for one datagram from the input socket.
 void handle_data(const uint8_t* buf, size_t len, const sockaddr_in& sender, in_addr dest);
 // Fan-out and liveness pass; buf null is a pass that only retires clients.
-// now is the monotonic time in whole seconds, read once for the pass.
-void send_packets(const uint8_t* buf, size_t len, int64_t now);
-void send_packets(const uint8_t* buf, size_t len);  // reads the clock itself
+void send_packets(const uint8_t* buf, size_t len);
 void check_timeouts();
 // One entry of the pass: false when the entry is to be removed.
 bool process_client(Client& c, int64_t now, const uint8_t* buf, size_t len);
 
 // Registers this repeater with its current source while anyone downstream
-// can receive: at most every trigger_period seconds unless forced. now is
-// the current double_time().
-void send_trigger(bool force, double now);
-void send_trigger(bool force);  // reads the clock itself
+// can receive: at most every trigger_period seconds unless forced.
+void send_trigger(bool force);
 
 #endif  // TOLVEK_LOOP_H_

@@ -16,21 +16,15 @@ Stats stream_stats;
 
 void stats_reset() { stream_stats = Stats{}; }
 
-// factor is exp(-timestep / decay_time): the three rates of an update share it.
-static void decay_add(double& target, double factor, double arrival) {
-  target = target * factor + arrival / decay_time;
-}
-
 void decaybump(double& target, double timestep, double arrival) {
-  decay_add(target, std::exp(-timestep / decay_time), arrival);
+  target = target * std::exp(-timestep / decay_time) + arrival / decay_time;
 }
 
-void update_stats(size_t bytes, int seqno) { update_stats(bytes, seqno, double_time()); }
-
-void update_stats(size_t bytes, int seqno, double now) {
+void update_stats(size_t bytes, int seqno) {
   Stats& s = stream_stats;
   s.received_frames++;
   s.total_bytes += bytes;
+  double now = double_time();
   if (!s.last_update_valid) {
     s.last_update = s.last_stats = now;
     s.last_update_valid = true;
@@ -45,10 +39,9 @@ void update_stats(size_t bytes, int seqno, double now) {
   } else {
     s.lost_frames--;  // its gap was counted, so there is one to take back
   }
-  double factor = std::exp(-step / decay_time);
-  decay_add(s.bps, factor, static_cast<double>(bytes) * 8);
-  decay_add(s.fps, factor, 1);
-  decay_add(s.lfps, factor, lost);
+  decaybump(s.bps, step, static_cast<double>(bytes) * 8);
+  decaybump(s.fps, step, 1);
+  decaybump(s.lfps, step, lost);
   if (s.lfps < 0) s.lfps = 0;
   if (s.last_update - s.last_stats >= stat_period) {
     s.last_stats = s.last_update;

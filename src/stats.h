@@ -49,9 +49,8 @@ void stats_reset();
 void decaybump(double& target, double timestep, double arrival);
 
 // Adds one relayed datagram: its length and its sequence number (bytes 2-3,
-// big-endian), or NO_SEQNO; now is its double_time(), read by the caller.
-void update_stats(size_t bytes, int seqno, double now);
-void update_stats(size_t bytes, int seqno);  // reads the clock itself
+// big-endian), or NO_SEQNO.
+void update_stats(size_t bytes, int seqno);
 
 // Rebuilds the report from the counters and the client table, with every
 // rate multiplied by decay (1 while the stream flows).

@@ -81,9 +81,7 @@ static double read_clock(clockid_t id) {
 
 double double_time() { return mono_clock_hook ? mono_clock_hook() : read_clock(CLOCK_MONOTONIC); }
 
-int64_t whole_seconds(double mono) { return static_cast<int64_t>(std::floor(mono)); }
-
-int64_t mono_seconds() { return whole_seconds(double_time()); }
+int64_t mono_seconds() { return static_cast<int64_t>(std::floor(double_time())); }
 
 double wall_time() { return wall_clock_hook ? wall_clock_hook() : read_clock(CLOCK_REALTIME); }
 

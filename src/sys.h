@@ -33,8 +33,6 @@ void* mem_realloc(void* previous, size_t size);
 double double_time();
 // Monotonic whole seconds, the unit of a client's last contact.
 int64_t mono_seconds();
-// The whole seconds of a double_time() reading, as mono_seconds() gives them.
-int64_t whole_seconds(double mono);
 // Wall-clock seconds: only for the times shown to people.
 double wall_time();
 
