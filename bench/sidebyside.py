@@ -11,7 +11,7 @@ ports. Two phases:
           delivered copies, the median of the repeats;
   search  a bounded bisection (on a log scale) for the highest input rate
           that a run delivers to every client without loss (a run that
-          loses under 1% is repeated once, and either run may pass), the
+          loses under 5% is repeated once, and either run may pass), the
           three relays' searches stepping in turn.
 
 Run through scripts/bench, which builds the programs first.
@@ -178,9 +178,10 @@ class Bench:
                         r["phase"] = "search"
                         results.append(r)
                         ok = r["lost"] == 0 and r["altered"] == 0
-                        if not ok and r["lost"] <= r["sent"] * n // 100:
-                            # A small loss may be a hiccup of the machine rather than the
-                            # relay's limit: one more run decides.
+                        if not ok and r["lost"] <= r["sent"] * n // 20:
+                            # A loss of a few percent may be a stall of the machine (a
+                            # preempted virtual CPU) rather than the relay's limit: one more
+                            # run decides.
                             r = self.run_once(relay, size, n, rate, a.search_seconds)
                             r["phase"] = "search"
                             results.append(r)
