@@ -13,7 +13,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
-#include <string>
 #include <vector>
 
 double (*mono_clock_hook)() = nullptr;
@@ -96,7 +95,7 @@ static bool would_block(FILE* stream) {
 // starts with after its time: "ident[pid]: ".
 static int log_fd = -1;
 static sockaddr_un log_address;
-static std::string log_tag;
+static char log_tag[64];
 
 static void connect_system_log() {
   if (log_fd >= 0) close(log_fd);
@@ -108,7 +107,7 @@ void open_system_log(const char* ident, const char* path) {
   log_address = sockaddr_un{};
   log_address.sun_family = AF_UNIX;
   snprintf(log_address.sun_path, sizeof log_address.sun_path, "%s", path);
-  log_tag = std::string(ident) + "[" + std::to_string(getpid()) + "]: ";
+  snprintf(log_tag, sizeof log_tag, "%s[%ld]: ", ident, static_cast<long>(getpid()));
   connect_system_log();
 }
 
@@ -123,7 +122,7 @@ static bool write_system_log(const char* fmt, va_list ap) {
   localtime_r(&now, &local);
   int n = snprintf(entry, sizeof entry, "<%d>", LOCAL0_INFO);
   n += static_cast<int>(strftime(entry + n, sizeof entry - n, "%b %e %T ", &local));
-  n += snprintf(entry + n, sizeof entry - n, "%s", log_tag.c_str());
+  n += snprintf(entry + n, sizeof entry - n, "%s", log_tag);
   if (n < static_cast<int>(sizeof entry)) vsnprintf(entry + n, sizeof entry - n, fmt, ap);
   size_t len = strnlen(entry, sizeof entry);
   if (len > 0 && entry[len - 1] == '\n') len--;  // an entry is one line without its end
