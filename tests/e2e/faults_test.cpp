@@ -100,6 +100,37 @@ TEST(Flood, MalformedAndStrayTrafficLeavesTheStreamTableAndMemoryAlone) {
 
 // Timeouts run on the monotonic clock: the wall clock jumping an hour either
 // way neither retires a client early nor holds back failover.
+// The largest datagrams UDP carries are relayed whole, and the buffers they
+// are read into are backed by memory once: nothing grows per datagram.
+TEST(Flood, LargestDatagramsAreRelayedWholeAndMemoryStaysBounded) {
+  Udp source, client;
+  uint16_t in = free_port(), out = free_port();
+  Daemon d = Daemon::with_config(ports_config(in, out) + "client " + endpoint(client.port) + "\n");
+  ASSERT_TRUE(d.wait_out("Setting up to output UDP port"));
+  source.send(rtp_datagram(0), in);
+  ASSERT_EQ(client.receive().size(), 200u);
+  long start_rss = vm_kib(d.pid, "RssAnon");
+
+  auto largest = [](uint16_t seq) {
+    Bytes b = rtp_datagram(seq, 65507);
+    for (size_t i = 12; i < b.size(); i++) b[i] = static_cast<uint8_t>(i * 7 + seq);
+    return b;
+  };
+  int whole = 0, sent = 0;
+  for (int round = 0; round < 40; round++) {
+    // Two at a time: more would overflow the client's default receive buffer.
+    for (int i = 0; i < 2; i++) source.send(largest(static_cast<uint16_t>(1 + sent++)), in);
+    for (int i = sent - 1; i <= sent; i++) whole += client.receive() == largest(static_cast<uint16_t>(i));
+  }
+  long end_rss = vm_kib(d.pid, "RssAnon");
+
+  EXPECT_EQ(whole, sent);
+  // Eight read buffers of 64 KiB, and a page of slack.
+  EXPECT_LE(end_rss, start_rss + 8 * 64 + 4) << "RssAnon " << start_rss << " kB before, " << end_rss << " kB after";
+  printf("largest datagrams: %d of %d relayed whole; RssAnon %ld kB before, %ld kB after\n", whole, sent, start_rss,
+         end_rss);
+}
+
 TEST(WallClock, StepsNeitherDropClientsNorStopFailover) {
   const char* faketime = "/usr/lib/x86_64-linux-gnu/faketime/libfaketime.so.1";
   if (access(faketime, R_OK) != 0) GTEST_SKIP() << "needs libfaketime";
