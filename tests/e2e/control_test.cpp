@@ -34,17 +34,6 @@ Bytes data(uint16_t seq) {
   return d;
 }
 
-struct Repeater {
-  uint16_t in_port = free_port();
-  uint16_t out_port = free_port();
-  Daemon d;
-  void start(const std::string& extra) {
-    d = Daemon::with_config("input_port " + std::to_string(in_port) + "\noutput_port " + std::to_string(out_port) +
-                            "\n" + extra);
-    ASSERT_TRUE(d.wait_out("Setting up to output UDP port")) << d.out() << d.err();
-  }
-};
-
 // Everything that arrives on s within the time given.
 std::vector<Bytes> drain(const Udp& s, double within = 0.05) {
   std::vector<Bytes> got;

@@ -111,11 +111,7 @@ TEST(Flood, LargestDatagramsAreRelayedWholeAndMemoryStaysBounded) {
   ASSERT_EQ(client.receive().size(), 200u);
   long start_rss = vm_kib(d.pid, "RssAnon");
 
-  auto largest = [](uint16_t seq) {
-    Bytes b = rtp_datagram(seq, 65507);
-    for (size_t i = 12; i < b.size(); i++) b[i] = static_cast<uint8_t>(i * 7 + seq);
-    return b;
-  };
+  auto largest = [](uint16_t seq) { return patterned_datagram(seq, 65507); };
   int whole = 0, sent = 0;
   for (int round = 0; round < 40; round++) {
     // Two at a time: more would overflow the client's default receive buffer.

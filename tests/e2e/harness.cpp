@@ -2,6 +2,7 @@
 
 #include <arpa/inet.h>
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <poll.h>
 #include <signal.h>
 #include <sys/socket.h>
@@ -39,6 +40,17 @@ Bytes rtp_datagram(uint16_t seq, size_t size) {
   d[0] = 0x80;
   d[2] = static_cast<uint8_t>(seq >> 8);
   d[3] = static_cast<uint8_t>(seq);
+  return d;
+}
+
+void Repeater::start(const std::string& extra) {
+  d = Daemon::with_config(ports_config(in_port, out_port) + extra);
+  ASSERT_TRUE(d.wait_out("Setting up to output UDP port")) << d.out() << d.err();
+}
+
+Bytes patterned_datagram(uint16_t seq, size_t size) {
+  Bytes d = rtp_datagram(seq, size);
+  for (size_t i = 4; i < size; i++) d[i] = static_cast<uint8_t>(i * 7 + seq);
   return d;
 }
 

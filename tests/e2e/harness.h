@@ -73,6 +73,15 @@ struct Daemon {
   void kill_now();
 };
 
+// A daemon on two free ports, started with the configuration lines given
+// after its port lines.
+struct Repeater {
+  uint16_t in_port = free_port();
+  uint16_t out_port = free_port();
+  Daemon d;
+  void start(const std::string& extra);
+};
+
 // Everything a pipe holds now, without waiting.
 std::string drain_pipe(int read_fd);
 // Fills the pipe whose read end is read_fd up to the brim, through a write
@@ -94,6 +103,9 @@ std::string endpoint(uint16_t port);
 std::string ports_config(uint16_t in, uint16_t out);
 // An RTP-like datagram: version 2, sequence number seq at bytes 2-3.
 Bytes rtp_datagram(uint16_t seq, size_t size = 200);
+// The same, with every byte differing from its neighbours, so that any change
+// on the way shows.
+Bytes patterned_datagram(uint16_t seq, size_t size);
 // Takes every datagram waiting on s and says how many there were.
 int drain_count(const Udp& s);
 // The value of a field of a statistics report, "?" when it is missing.

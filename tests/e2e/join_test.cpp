@@ -38,25 +38,7 @@ Bytes status_record(uint32_t received, uint32_t lost, uint32_t duplicate) {
   return r;
 }
 
-// Every byte differs from its neighbours, so any change in forwarding shows.
-Bytes rtp(uint16_t seq, size_t size = 172) {
-  Bytes d(size);
-  for (size_t i = 0; i < size; i++) d[i] = static_cast<uint8_t>(i * 7 + seq);
-  d[0] = 0x80;
-  d[2] = static_cast<uint8_t>(seq >> 8);
-  d[3] = static_cast<uint8_t>(seq);
-  return d;
-}
-
-struct Repeater {
-  uint16_t in_port = free_port();
-  uint16_t out_port = free_port();
-  Daemon d;
-  void start(const std::string& extra) {
-    d = Daemon::with_config(ports_config(in_port, out_port) + extra);
-    ASSERT_TRUE(d.wait_out("Setting up to output UDP port")) << d.out() << d.err();
-  }
-};
+Bytes rtp(uint16_t seq, size_t size = 172) { return patterned_datagram(seq, size); }
 
 const char kAdmitting[] = "allow_mac 02:00:5e:10:20:30\nallow_pass secret\n";
 
