@@ -24,24 +24,33 @@ void exit_program(int status) {
   exit(status);
 }
 
+// Whether a line may be written to stream now: not when that would block
+// on a full pipe (the line is then counted instead). The first line that
+// gets through after such an episode is preceded by the count.
+static bool may_write(FILE* stream);
+
 void fatal(const char* fmt, ...) {
-  va_list ap;
-  va_start(ap, fmt);
-  fputs("tolvek: ", stderr);
-  vfprintf(stderr, fmt, ap);
-  va_end(ap);
-  fputc('\n', stderr);
+  if (may_write(stderr)) {
+    va_list ap;
+    va_start(ap, fmt);
+    fputs("tolvek: ", stderr);
+    vfprintf(stderr, fmt, ap);
+    va_end(ap);
+    fputc('\n', stderr);
+  }
   exit_program(-1);
 }
 
 void fatal_errno(const char* fmt, ...) {
   int saved = errno;
-  va_list ap;
-  va_start(ap, fmt);
-  fputs("tolvek: ", stderr);
-  vfprintf(stderr, fmt, ap);
-  va_end(ap);
-  fprintf(stderr, "%s\n", strerror(saved));
+  if (may_write(stderr)) {
+    va_list ap;
+    va_start(ap, fmt);
+    fputs("tolvek: ", stderr);
+    vfprintf(stderr, fmt, ap);
+    va_end(ap);
+    fprintf(stderr, "%s\n", strerror(saved));
+  }
   exit_program(-1);
 }
 
@@ -57,7 +66,8 @@ void* mem_alloc(size_t size) {
   if (size == 0) return nullptr;
   void* p = malloc(size);
   if (!p) {
-    fprintf(stderr, "tolvek: cannot allocate%lu bytes of memory.\r\n", static_cast<unsigned long>(size));
+    if (may_write(stderr))
+      fprintf(stderr, "tolvek: cannot allocate%lu bytes of memory.\r\n", static_cast<unsigned long>(size));
     exit_program(-1);
   }
   return p;
@@ -66,7 +76,7 @@ void* mem_alloc(size_t size) {
 void* mem_realloc(void* previous, size_t size) {
   void* p = realloc(previous, size);
   if (!p && size != 0) {
-    fprintf(stderr, "Unable to allocate %lu bytes of memory.\r\n", static_cast<unsigned long>(size));
+    if (may_write(stderr)) fprintf(stderr, "Unable to allocate %lu bytes of memory.\r\n", static_cast<unsigned long>(size));
     exit_program(-1);
   }
   return p;
@@ -107,7 +117,11 @@ void open_system_log(const char* ident, const char* path) {
   log_address = sockaddr_un{};
   log_address.sun_family = AF_UNIX;
   snprintf(log_address.sun_path, sizeof log_address.sun_path, "%s", path);
-  snprintf(log_tag, sizeof log_tag, "%s[%ld]: ", ident, static_cast<long>(getpid()));
+  // A long identifier is cut, never the pid or the separator: a logger
+  // files an entry by its "ident[pid]: ".
+  char pid[32];
+  int pid_len = snprintf(pid, sizeof pid, "[%ld]: ", static_cast<long>(getpid()));
+  snprintf(log_tag, sizeof log_tag, "%.*s%s", static_cast<int>(sizeof log_tag) - 1 - pid_len, ident, pid);
   connect_system_log();
 }
 
@@ -162,6 +176,8 @@ static const struct {
     {TO_STDOUT, "Adding client ... on his request."},
     {TO_STDOUT, "Client ... timed out."},
     {TO_SYSTEM_LOG, "...:status:..."},
+    {TO_STDERR, "tolvek: cannot fail over to UDP port ..."},
+    {TO_STDERR, "tolvek: more than ... datagrams a second from others than the source ..."},
 };
 
 // Writes a line where its kind goes; false, writing nothing, when that
@@ -232,17 +248,25 @@ void report_left_out_lines() {
 
 static unsigned long blocked_lines[2];  // standard output, standard error
 
-void unblocked_line(FILE* stream, const char* fmt, ...) {
+static bool may_write(FILE* stream) {
   unsigned long& blocked = blocked_lines[stream == stderr];
   if (would_block(stream)) {
     blocked++;
-    return;
+    return false;
   }
   if (blocked) fprintf(stream, "tolvek: %lu lines left out while the output was full\n", blocked);
   blocked = 0;
+  return true;
+}
+
+void unblocked_vline(FILE* stream, const char* fmt, va_list ap) {
+  if (may_write(stream)) vfprintf(stream, fmt, ap);
+}
+
+void unblocked_line(FILE* stream, const char* fmt, ...) {
   va_list ap;
   va_start(ap, fmt);
-  vfprintf(stream, fmt, ap);
+  unblocked_vline(stream, fmt, ap);
   va_end(ap);
 }
 

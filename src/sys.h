@@ -9,6 +9,7 @@
 
 #include <netinet/in.h>
 
+#include <cstdarg>
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
@@ -48,6 +49,8 @@ enum LineKind {
   LINE_CLIENT_ADDED,      // "Adding client %s:%u on his request.\n", standard output
   LINE_CLIENT_TIMED_OUT,  // "Client %s:%u timed out.\n", standard output
   LINE_STATUS_REPORT,     // a client's status report, system log
+  LINE_FAILOVER_FAILED,   // "tolvek: cannot fail over to UDP port ...", standard error
+  LINE_STRAY_FLOOD,       // "tolvek: more than ... datagrams a second from others ...", standard error
   N_LINE_KINDS,
 };
 constexpr unsigned LINES_PER_SECOND = 10;
@@ -60,6 +63,7 @@ void report_left_out_lines();
 // Writes a line to stream unless that would block (a full pipe); such lines
 // are dropped and their number told with the next line that gets through.
 void unblocked_line(FILE* stream, const char* fmt, ...) __attribute__((format(printf, 2, 3)));
+void unblocked_vline(FILE* stream, const char* fmt, va_list ap) __attribute__((format(printf, 2, 0)));
 
 // The system log: entries at priority INFO, facility LOCAL0, each naming
 // ident and our process id, sent to path without ever waiting. A logger

@@ -33,10 +33,10 @@ int main(int argc, char** argv) {
 
   open_system_log(argv[0]);
   system_log("Started Logging for %s", argv[0]);
-  printf("%s\n", VERSION_LINE);
+  unblocked_line(stdout, "%s\n", VERSION_LINE);
 
   if (argc < 2) {
-    fputs("tolvek: Run me again with config file path as an argument.\n", stderr);
+    unblocked_line(stderr, "tolvek: Run me again with config file path as an argument.\n");
     exit_program(-1);
   }
   if (argc == 2) {

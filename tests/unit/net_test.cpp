@@ -1,3 +1,5 @@
+#include <fcntl.h>
+
 #include <algorithm>
 
 #include "fixture.h"
@@ -64,10 +66,16 @@ TEST_F(Net, RefusedSendIsReportedOncePerSecondPerDestination) {
   send_failed(err, 1, other);
   fake_mono += 0.6;
   send_failed(err, 1, port_zero);
+  // The count of repeats starts again after each report.
+  fake_mono += 0.5;
+  send_failed(err, 1, port_zero);
+  fake_mono += 0.6;
+  send_failed(err, 1, port_zero);
   EXPECT_EQ(GetCapturedStderr(),
             "tolvek: cannot send a UDP packet 1 bytes long: Invalid argument, to 127.0.0.1:0\n"
             "tolvek: cannot send a UDP packet 1 bytes long: Invalid argument, to 127.0.0.2:0\n"
-            "tolvek: cannot send a UDP packet 1 bytes long: Invalid argument, to 127.0.0.1:0 (2 repeats left out)\n");
+            "tolvek: cannot send a UDP packet 1 bytes long: Invalid argument, to 127.0.0.1:0 (2 repeats left out)\n"
+            "tolvek: cannot send a UDP packet 1 bytes long: Invalid argument, to 127.0.0.1:0 (1 repeats left out)\n");
 }
 
 TEST_F(Net, EveryFailingClientIsReportedOncePerSecond) {
@@ -158,6 +166,114 @@ TEST_F(Net, MulticastRange) {
   EXPECT_FALSE(is_multicast(ntohl(ip("240.0.0.1"))));
   EXPECT_FALSE(is_multicast(ntohl(ip("223.255.255.255"))));
   EXPECT_FALSE(is_multicast(ntohl(ip("10.0.0.1"))));
+}
+
+// A port no socket holds now, for a setting.
+static uint16_t unused_port() {
+  LoopbackSocket probe;
+  return probe.port;
+}
+
+static uint16_t bound_port(int fd) {
+  sockaddr_in sa{};
+  socklen_t n = sizeof sa;
+  getsockname(fd, reinterpret_cast<sockaddr*>(&sa), &n);
+  return ntohs(sa.sin_port);
+}
+
+// Failover moves only the input: output and statistics keep their sockets,
+// so no other program can take their ports, and an alternate port that is
+// the output port shares the output's socket as at start.
+TEST_F(Net, FailoverMovesOnlyTheInput) {
+  uint16_t in = unused_port(), out = unused_port(), stats = unused_port();
+  settings.input_port = in;
+  settings.alt_input_port = out;
+  settings.output_port = out;
+  settings.statistics_port = stats;
+  CaptureStdout();
+  init_sockets();
+  int first_input = input_socket, output = output_socket, statistics = statistics_socket;
+  fake_mono += 5;
+  EXPECT_EQ(switch_input(), 0);
+  EXPECT_EQ(input_socket, output);
+  EXPECT_EQ(settings.alt_toggle, 1);
+  EXPECT_EQ(last_data, fake_mono);
+  EXPECT_EQ(fcntl(first_input, F_GETFD), -1);  // closed: the primary port is free while unused
+  EXPECT_EQ(switch_input(), 0);
+  EXPECT_EQ(bound_port(input_socket), in);
+  EXPECT_EQ(output_socket, output);
+  EXPECT_EQ(statistics_socket, statistics);
+  std::string lines = GetCapturedStdout();
+  EXPECT_NE(lines.find("Setting up to listen at UDP port " + std::to_string(out) + ", socket handle: " +
+                       std::to_string(output) + ".\nSetting up to statistics UDP port " + std::to_string(stats)),
+            std::string::npos)
+      << lines;
+  shutdown_sockets();
+}
+
+// A taken port leaves the input as it is; the next try takes it once free.
+TEST_F(Net, FailoverToATakenPortStaysOnTheInputItHas) {
+  uint16_t in = unused_port(), alt = unused_port(), out = unused_port();
+  settings.input_port = in;
+  settings.alt_input_port = alt;
+  settings.output_port = out;
+  CaptureStdout();
+  init_sockets();
+  int input = input_socket;
+  {
+    LoopbackSocket taker;
+    close(taker.fd);
+    taker.fd = socket(AF_INET, SOCK_DGRAM, 0);
+    sockaddr_in sa = make_addr("0.0.0.0", alt);
+    ASSERT_EQ(bind(taker.fd, reinterpret_cast<sockaddr*>(&sa), sizeof sa), 0);
+    EXPECT_EQ(switch_input(), EADDRINUSE);
+    EXPECT_EQ(input_socket, input);
+    EXPECT_EQ(settings.alt_toggle, 0);
+    EXPECT_EQ(bound_port(input_socket), in);
+  }
+  EXPECT_EQ(switch_input(), 0);
+  EXPECT_EQ(bound_port(input_socket), alt);
+  std::string lines = GetCapturedStdout();
+  std::string moved = "Setting up to listen at UDP port " + std::to_string(alt) + ",";
+  EXPECT_EQ(lines.find(moved), lines.rfind(moved)) << lines;
+  EXPECT_NE(lines.find(moved), std::string::npos) << lines;
+  shutdown_sockets();
+}
+
+// The kernel filter queues the source's datagrams only: by address and
+// port, or by address alone for port 0.
+TEST_F(Net, KernelFilterQueuesOnlyTheSourcesDatagrams) {
+  LoopbackSocket input, source, other;
+  int elsewhere = socket(AF_INET, SOCK_DGRAM, 0);
+  sockaddr_in from2 = make_addr("127.0.0.2", 0);
+  ASSERT_EQ(bind(elsewhere, reinterpret_cast<sockaddr*>(&from2), sizeof from2), 0);
+  sockaddr_in to = make_addr("127.0.0.1", input.port);
+  auto send_from = [&](int fd, uint8_t tag) {
+    sendto(fd, &tag, 1, 0, reinterpret_cast<sockaddr*>(&to), sizeof to);
+  };
+  auto received = [&] {
+    std::vector<uint8_t> got;
+    for (std::vector<uint8_t> d; !(d = input.receive()).empty() || !input.nothing_waiting();) got.push_back(d[0]);
+    return got;
+  };
+  SourceRecord exact{make_addr("127.0.0.1", source.port), ""};
+  ASSERT_EQ(attach_source_filter(input.fd, exact), 0);
+  send_from(other.fd, 1);
+  send_from(elsewhere, 2);
+  send_from(source.fd, 3);
+  EXPECT_EQ(received(), std::vector<uint8_t>{3});
+
+  SourceRecord any_port{make_addr("127.0.0.1", 0), ""};
+  ASSERT_EQ(attach_source_filter(input.fd, any_port), 0);
+  send_from(other.fd, 4);
+  send_from(elsewhere, 5);
+  send_from(source.fd, 6);
+  EXPECT_EQ(received(), (std::vector<uint8_t>{4, 6}));
+
+  detach_source_filter(input.fd);
+  send_from(elsewhere, 7);
+  EXPECT_EQ(received(), std::vector<uint8_t>{7});
+  close(elsewhere);
 }
 
 using NetDeathTest = Net;

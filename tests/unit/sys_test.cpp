@@ -80,6 +80,7 @@ TEST_F(LineLimits, FullPipeIsNeverWaitedOn) {
   fake_mono += 1.2;
   report_left_out_lines();
   unblocked_line(stderr, "Setting up to listen at UDP port 1, socket handle: 3.\n");
+  unblocked_line(stderr, "Setting up to output UDP port 2, socket handle: 4.\n");  // told once, not again
 
   dup2(saved, 2);
   close(saved);
@@ -91,7 +92,8 @@ TEST_F(LineLimits, FullPipeIsNeverWaitedOn) {
   EXPECT_EQ(told,
             "tolvek: 2 more lines like \"2:Request from ... to stop streaming.\" left out in the last 3 seconds\n"
             "tolvek: 1 lines left out while the output was full\n"
-            "Setting up to listen at UDP port 1, socket handle: 3.\n");
+            "Setting up to listen at UDP port 1, socket handle: 3.\n"
+            "Setting up to output UDP port 2, socket handle: 4.\n");
 }
 
 // Status reports go to the system log, limited like the other lines; a
@@ -140,4 +142,66 @@ TEST_F(LineLimits, SystemLogNeverWaitsOnAFullLogger) {
   close(logger);
   unlink(path.c_str());
   rmdir(dir);
+}
+
+// A private logger socket in a scratch folder, removed with the object.
+struct Logger {
+  std::string dir, path;
+  int fd = -1;
+  Logger() {
+    char name[] = "/tmp/tolvek_log_XXXXXX";
+    dir = mkdtemp(name);
+    path = dir + "/log";
+    bind_again();
+  }
+  void bind_again() {
+    if (fd >= 0) close(fd);
+    unlink(path.c_str());
+    fd = socket(AF_UNIX, SOCK_DGRAM, 0);
+    sockaddr_un sa{};
+    sa.sun_family = AF_UNIX;
+    snprintf(sa.sun_path, sizeof sa.sun_path, "%s", path.c_str());
+    if (bind(fd, reinterpret_cast<sockaddr*>(&sa), sizeof sa) != 0) abort();
+  }
+  std::vector<std::string> entries() const {
+    std::vector<std::string> got;
+    char buf[2048];
+    ssize_t n;
+    while ((n = recv(fd, buf, sizeof buf, MSG_DONTWAIT)) > 0) got.emplace_back(buf, static_cast<size_t>(n));
+    return got;
+  }
+  ~Logger() {
+    close(fd);
+    unlink(path.c_str());
+    rmdir(dir.c_str());
+  }
+};
+
+// However long the program's path, an entry names it and its pid as
+// loggers expect, "ident[pid]: ", cutting the identifier, never the pid.
+TEST_F(LineLimits, SystemLogEntryKeepsItsPidBehindALongIdentifier) {
+  Logger logger;
+  std::string ident = "/opt/a-long-folder/another-long-folder/build/and/deeper/still/tolvek";
+  open_system_log(ident.c_str(), logger.path.c_str());
+  system_log("Started Logging for %s", ident.c_str());
+  std::vector<std::string> got = logger.entries();
+  ASSERT_EQ(got.size(), 1u);
+  std::string pid = "[" + std::to_string(getpid()) + "]: ";
+  size_t tag = got[0].find(ident.substr(0, 20));
+  ASSERT_NE(tag, std::string::npos) << got[0];
+  EXPECT_EQ(got[0].find(pid + "Started Logging for " + ident), tag + 63 - pid.size()) << got[0];
+}
+
+// A logger that restarts (a new socket at the same path) gets the next
+// entry: the writer connects again and sends it once more.
+TEST_F(LineLimits, SystemLogReachesALoggerThatRestarted) {
+  Logger logger;
+  open_system_log("tolvek", logger.path.c_str());
+  system_log("before");
+  EXPECT_EQ(logger.entries().size(), 1u);
+  logger.bind_again();
+  limited_line(LINE_STATUS_REPORT, "after");
+  std::vector<std::string> got = logger.entries();
+  ASSERT_EQ(got.size(), 1u);
+  EXPECT_NE(got[0].find("]: after"), std::string::npos) << got[0];
 }
