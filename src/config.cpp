@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -14,7 +15,32 @@
 
 Settings settings;
 
-void config_reset() { settings = Settings{}; }
+// Complaints about configuration lines never wait on standard error, and a
+// file that is no configuration at all (a device, a binary) must not flood
+// it: past CONFIG_MAX_COMPLAINTS lines that drew a complaint, the rest are
+// only counted, and told once the whole file is read.
+static unsigned long lines_parsed;       // by parse_line, from files and options alike
+static unsigned long complaint_line;     // the lines_parsed value of the last complaint's line
+static unsigned long complained_lines;   // lines that drew a complaint
+static unsigned long complaints_left_out;  // of those, the lines not shown
+
+void config_reset() {
+  settings = Settings{};
+  lines_parsed = complaint_line = complained_lines = complaints_left_out = 0;
+}
+
+static void complain(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
+static void complain(const char* fmt, ...) {
+  if (complaint_line != lines_parsed || complained_lines == 0) {
+    complaint_line = lines_parsed;
+    if (++complained_lines > CONFIG_MAX_COMPLAINTS) complaints_left_out++;
+  }
+  if (complained_lines > CONFIG_MAX_COMPLAINTS) return;
+  va_list ap;
+  va_start(ap, fmt);
+  unblocked_vline(stderr, fmt, ap);
+  va_end(ap);
+}
 
 const SourceRecord* current_source() {
   const auto& slot = settings.alt_toggle ? settings.alt_source : settings.source;
@@ -22,9 +48,8 @@ const SourceRecord* current_source() {
 }
 
 void error_newline(const char* text) {
-  fputs(text, stderr);
   size_t n = strlen(text);
-  if (n > 0 && text[n - 1] != '\n') fputc('\n', stderr);
+  complain("%s%s", text, n > 0 && text[n - 1] != '\n' ? "\n" : "");
 }
 
 // Keywords match as prefixes at the very start of the line, so the order of
@@ -51,7 +76,7 @@ bool parse_address(sockaddr_in& sa, char* text) {
   sa.sin_family = AF_INET;
   while (*text == ' ' || *text == '\t') text++;
   if (inet_aton(text, &sa.sin_addr) == 0) {
-    fprintf(stderr, "tolvek: invalid IP address %s", text);
+    complain("tolvek: invalid IP address %s", text);
     return false;
   }
   return true;
@@ -63,7 +88,7 @@ char* parse_ip_port(sockaddr_in& sa, char* text, int parse_port) {
   if (parse_port) {
     colon = strchr(text, ':');
     if (!colon || colon[1] == '\0') {
-      fputs("tolvek: port not specified for ", stderr);
+      complain("tolvek: port not specified for ");
       error_newline(text);
       return nullptr;
     }
@@ -87,7 +112,7 @@ void add_mac(const char* text) {
   Mac m{};
   if (sscanf(text, "%hhx:%hhx:%hhx:%hhx:%hhx:%hhx", &m[0], &m[1], &m[2], &m[3], &m[4], &m[5]) < 6 &&
       sscanf(text, "%hhx-%hhx-%hhx-%hhx-%hhx-%hhx", &m[0], &m[1], &m[2], &m[3], &m[4], &m[5]) < 6) {
-    fprintf(stderr, "tolvek: syntax error in config file: allow_mac %s\n", text);
+    unblocked_line(stderr, "tolvek: syntax error in config file: allow_mac %s\n", text);
     exit_program(1);
   }
   settings.macs.push_back(m);
@@ -99,7 +124,7 @@ void parse_trigger(std::optional<SourceRecord>& slot, char* text) {
   sockaddr_in sa{};
   char* rest = parse_ip_port(sa, text, 1);
   if (!rest) {
-    fputs("tolvek: the (alt_)source command has invalid IP address.\n", stderr);
+    complain("tolvek: the (alt_)source command has invalid IP address.\n");
     return;
   }
   if (*rest == ' ' || *rest == '\t') rest++;
@@ -109,8 +134,8 @@ void parse_trigger(std::optional<SourceRecord>& slot, char* text) {
 }
 
 static void table_full(const sockaddr_in& sa) {
-  fprintf(stderr, "tolvek: client table full, dropping config line for %s:%u\n", inet_ntoa(sa.sin_addr),
-          ntohs(sa.sin_port));
+  complain("tolvek: client table full, dropping config line for %s:%u\n", inet_ntoa(sa.sin_addr),
+           ntohs(sa.sin_port));
 }
 
 static void permanent_client(char* rest) {
@@ -120,7 +145,19 @@ static void permanent_client(char* rest) {
   if (!c) return table_full(sa);
   if (!(c->flags & F_ACTIVE)) n_active_clients++;
   c->flags |= F_PERMANENT | F_ENABLED;
-  printf("Adding a permanent client %s:%u\n", inet_ntoa(sa.sin_addr), ntohs(sa.sin_port));
+  unblocked_line(stdout, "Adding a permanent client %s:%u\n", inet_ntoa(sa.sin_addr), ntohs(sa.sin_port));
+}
+
+// A line may hold NUL bytes, which would end its text early: they show as \0.
+static void not_understood(const char* line, size_t len) {
+  char shown[2 * CONFIG_LINE_LEN];
+  size_t n = 0;
+  for (size_t i = 0; i < len && n + 2 < sizeof shown; i++) {
+    if (line[i] == '\0') shown[n++] = '\\';
+    shown[n++] = line[i] == '\0' ? '0' : line[i];
+  }
+  shown[n] = '\0';
+  complain("tolvek: I don't understand the config line %s%s", shown, n > 0 && shown[n - 1] != '\n' ? "\n" : "");
 }
 
 static void allowed_client(char* rest) {
@@ -138,6 +175,7 @@ static void allowed_ip(char* rest) {
 }
 
 void parse_line(char* line) {
+  lines_parsed++;
   char* rest;
   if ((rest = test(line, "legacy"))) {
     settings.accept_qmz = 1;
@@ -168,35 +206,86 @@ void parse_line(char* line) {
   } else if (test(line, "#") || test(line, "\n")) {
     // comment or empty line
   } else {
-    fputs("tolvek: I don't understand the config line ", stderr);
-    error_newline(line);
+    not_understood(line, strlen(line));
   }
 }
 
 void print_help() {
-  puts("Usage:");
-  puts("     tolvek -h: prints this screen");
-  puts("     tolvek path_to_config_file");
-  puts("     tolvek -i input_port -o output port [other options]");
-  puts("     Other options:");
-  puts("        -m mac_addr. Allow MAC option. If set to \" \", accepts any MAC");
-  puts("        -l Legacy option. Allows devices with missing QMZ header to join");
-  puts("        -p password. Allow password. Either empty (\" \"), or real password");
-  puts("        -s statistics_port password. Sets a port to listen for statistics updates");
-  puts("        -n max_n_clients. Sets the maximum number of clients allowed to connect.");
+  static const char* const lines[] = {
+      "Usage:",
+      "     tolvek -h: prints this screen",
+      "     tolvek path_to_config_file",
+      "     tolvek -i input_port -o output port [other options]",
+      "     Other options:",
+      "        -m mac_addr. Allow MAC option. If set to \" \", accepts any MAC",
+      "        -l Legacy option. Allows devices with missing QMZ header to join",
+      "        -p password. Allow password. Either empty (\" \"), or real password",
+      "        -s statistics_port password. Sets a port to listen for statistics updates",
+      "        -n max_n_clients. Sets the maximum number of clients allowed to connect.",
+  };
+  for (const char* line : lines) unblocked_line(stdout, "%s\n", line);
   exit_program(0);
 }
 
+// The end of reading a file: how many complaints were left out.
+static void tell_left_out_complaints() {
+  if (complaints_left_out)
+    unblocked_line(stderr, "tolvek: %lu more config lines with complaints left out\n", complaints_left_out);
+  complaints_left_out = 0;
+}
+
+void read_config(FILE* f, const char* name, void (*handle_line)(char* line, unsigned number)) {
+  char line[CONFIG_LINE_LEN];
+  long total = 0;
+  for (unsigned number = 1;; number++) {
+    size_t len = 0;
+    bool too_long = false;
+    int c;
+    while ((c = getc(f)) != EOF) {
+      if (++total > CONFIG_MAX_BYTES) {
+        tell_left_out_complaints();
+        fatal("config file %s is larger than %ld bytes.", name, CONFIG_MAX_BYTES);
+      }
+      if (len < sizeof line - 1) {
+        line[len++] = static_cast<char>(c);
+        if (c == '\n') break;
+      } else if (c == '\n') {
+        break;  // 1023 characters and the newline that does not fit: a whole line
+      } else {
+        too_long = true;  // the rest of the line goes unread, never as a line of its own
+      }
+    }
+    if (c == EOF && ferror(f)) {
+      int saved = errno;
+      tell_left_out_complaints();
+      unblocked_line(stderr, "Cannot read config file %s: %s\n", name, strerror(saved));
+      exit_program(-1);
+    }
+    if (c == EOF && len == 0 && !too_long) break;
+    line[len] = '\0';
+    if (too_long) {
+      lines_parsed++;
+      complain("tolvek: config line %u is longer than %zu characters, skipped: %.40s...\n", number,
+               sizeof line - 1, line);
+    } else if (memchr(line, '\0', len)) {
+      lines_parsed++;
+      not_understood(line, len);
+    } else {
+      handle_line(line, number);
+    }
+    if (c == EOF) break;
+  }
+  tell_left_out_complaints();
+}
 void parse_config(const char* filename) {
   if (strcmp(filename, "-h") == 0) print_help();
   std::unique_ptr<FILE, int (*)(FILE*)> f(fopen(filename, "r"), fclose);
   if (!f) {
     int saved = errno;
-    fprintf(stderr, "Cannot open config file %s: %s\n", filename, strerror(saved));
+    unblocked_line(stderr, "Cannot open config file %s: %s\n", filename, strerror(saved));
     exit_program(-1);
   }
-  char line[1024];
-  while (fgets(line, sizeof line, f.get())) parse_line(line);
+  read_config(f.get(), filename, [](char* line, unsigned) { parse_line(line); });
 }
 
 // How an option becomes the line a configuration file would hold.
@@ -228,12 +317,33 @@ void parse_options(int argc, char** argv) {
       } else {
         snprintf(pseudo_line, sizeof pseudo_line, "%s", o.keyword);
       }
-      if (o.echo_before) printf("LINE to parse: %s", pseudo_line);
+      if (o.echo_before) unblocked_line(stdout, "LINE to parse: %s", pseudo_line);
       parse_line(pseudo_line);
-      if (!o.echo_before) printf("LINE to parse: %s%s", pseudo_line, o.echo_newline ? "\n" : "");
+      if (!o.echo_before) unblocked_line(stdout, "LINE to parse: %s%s", pseudo_line, o.echo_newline ? "\n" : "");
     }
     // -h, unknown options and options missing their argument match none.
   }
+}
+
+// Two port settings that would bind the same UDP port with two sockets.
+// Equal settings of the input, the alternate input and the output share one
+// socket instead; port 0 is any free port, never a clash.
+static void check_clash(int64_t a, const char* a_name, int64_t b, const char* b_name) {
+  uint16_t bound = static_cast<uint16_t>(a);
+  if (bound == 0 || bound != static_cast<uint16_t>(b)) return;
+  fatal("%s port %lld and %s port %lld are the same UDP port.", a_name, static_cast<long long>(a), b_name,
+        static_cast<long long>(b));
+}
+
+static void check_ports() {
+  const Settings& s = settings;
+  if (s.input_port != s.output_port) check_clash(s.input_port, "input", s.output_port, "output");
+  if (s.alt_input_port >= 0 && s.alt_input_port != s.output_port)
+    check_clash(s.alt_input_port, "alternate input", s.output_port, "output");
+  if (s.statistics_port == -1) return;
+  check_clash(s.statistics_port, "statistics", s.input_port, "input");
+  if (s.alt_input_port >= 0) check_clash(s.statistics_port, "statistics", s.alt_input_port, "alternate input");
+  check_clash(s.statistics_port, "statistics", s.output_port, "output");
 }
 
 void check_config() {
@@ -242,7 +352,8 @@ void check_config() {
   if (!settings.alt_source) {
     settings.alt_source = settings.source;
   } else if (!settings.source) {
-    fputs("tolvek: you cannot specify alt source and not source\n", stderr);
+    unblocked_line(stderr, "tolvek: you cannot specify alt source and not source\n");
     exit_program(-1);
   }
+  check_ports();
 }

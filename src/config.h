@@ -11,6 +11,7 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <cstdio>
 #include <optional>
 #include <string>
 #include <vector>
@@ -23,6 +24,14 @@ constexpr int data_timeout = 4;
 constexpr int trigger_period = 2;
 constexpr double decay_time = 3.0;
 constexpr double stat_period = 2.0;
+
+// A configuration file is read in lines of at most CONFIG_LINE_LEN - 1
+// characters; a longer line is skipped whole. A file of more than
+// CONFIG_MAX_BYTES is no configuration (a device, a log): it is refused. At
+// most CONFIG_MAX_COMPLAINTS lines are complained about one by one.
+constexpr size_t CONFIG_LINE_LEN = 1024;
+constexpr long CONFIG_MAX_BYTES = 1L << 20;
+constexpr unsigned long CONFIG_MAX_COMPLAINTS = 20;
 
 constexpr const char* VERSION_LINE = "Version:" TOLVEK_VERSION " " TOLVEK_RELEASE_DATE;
 
@@ -83,9 +92,16 @@ void parse_trigger(std::optional<SourceRecord>& slot, char* text);
 
 // Reads a configuration file ("-h" prints the help instead).
 void parse_config(const char* filename);
+// Hands each line of f to handle_line with its number, the newline kept. A
+// line longer than CONFIG_LINE_LEN - 1 characters, or one holding a NUL
+// byte, is complained about and skipped whole. A read error, or more than
+// CONFIG_MAX_BYTES, ends the process (status -1) with name in the message.
+void read_config(FILE* f, const char* name, void (*handle_line)(char* line, unsigned number));
 // Translates command-line options into configuration lines.
 void parse_options(int argc, char** argv);
 [[noreturn]] void print_help();
+// Validation once every line is read: the required ports, the alternate
+// source, and no two sockets on one UDP port. Fatal on error.
 void check_config();
 
 #endif  // TOLVEK_CONFIG_H_

@@ -205,25 +205,56 @@ TEST_F(Config, ValidationDefaultsTheAlternateSource) {
   EXPECT_EQ(current_source()->a.sin_addr.s_addr, ip("10.0.0.1"));
 }
 
-TEST_F(Config, FileLinesAreCutAt1023Characters) {
-  char path[] = "/tmp/tolvek_config_XXXXXX";
-  int fd = mkstemp(path);
-  ASSERT_GE(fd, 0);
-  close(fd);
-  {
-    std::ofstream f(path);
-    f << "input_port 7000\n" << std::string(1500, 'x') << "\nclient 10.0.0.1:5\n";
+// A configuration file in a scratch folder, removed with the object.
+struct ConfigFile {
+  std::string path;
+  explicit ConfigFile(const std::string& text) {
+    char name[] = "/tmp/tolvek_config_XXXXXX";
+    int fd = mkstemp(name);
+    path = name;
+    if (fd >= 0) close(fd);
+    std::ofstream(path, std::ios::binary) << text;
   }
+  ~ConfigFile() { unlink(path.c_str()); }
+};
+
+// A line too long for the buffer is skipped whole: the tail of a long
+// comment must never become a line of its own (here, a client).
+TEST_F(Config, OverlongLineIsSkippedWholeWithItsTail) {
+  std::string comment = "#" + std::string(1100 - 22, 'x') + "client 127.0.0.1:9999";
+  std::string longest = "#" + std::string(1022, 'y');  // 1023 characters: still a line
+  ConfigFile file("input_port 7000\n" + comment + "\n" + longest + "\nclient 10.0.0.1:5\n");
   CaptureStderr();
   CaptureStdout();
-  parse_config(path);
+  parse_config(file.path.c_str());
   std::string out = GetCapturedStdout();
   std::string err = GetCapturedStderr();
-  unlink(path);
   EXPECT_EQ(settings.input_port, 7000);
-  EXPECT_EQ(err, "tolvek: I don't understand the config line " + std::string(1023, 'x') +
-                     "\ntolvek: I don't understand the config line " + std::string(477, 'x') + "\n");
+  EXPECT_EQ(err, "tolvek: config line 2 is longer than 1023 characters, skipped: " + comment.substr(0, 40) + "...\n");
   EXPECT_EQ(out, "Adding a permanent client 10.0.0.1:5\n");
+  ASSERT_EQ(clients.size(), 1u);
+  EXPECT_EQ(clients[0].s_addr, ip("10.0.0.1"));
+}
+
+// A line holding a NUL byte is not understood, whatever comes before the
+// NUL; a file full of such lines draws a bounded number of complaints.
+TEST_F(Config, NulLinesAndComplaintFloodsAreBounded) {
+  std::string text = std::string("input_port 7000\0garbage\n", 24) + "output_port 7001\n";
+  for (int i = 0; i < 30; i++) text += "bogus " + std::to_string(i) + "\n";
+  text += "client 10.0.0.1:5\n";
+  ConfigFile file(text);
+  CaptureStderr();
+  CaptureStdout();
+  parse_config(file.path.c_str());
+  GetCapturedStdout();
+  std::string err = GetCapturedStderr();
+  EXPECT_EQ(settings.input_port, -1);
+  EXPECT_EQ(settings.output_port, 7001);
+  EXPECT_EQ(clients.size(), 1u);
+  std::string want = "tolvek: I don't understand the config line input_port 7000\\0garbage\n";
+  for (int i = 0; i < 19; i++) want += "tolvek: I don't understand the config line bogus " + std::to_string(i) + "\n";
+  want += "tolvek: 11 more config lines with complaints left out\n";
+  EXPECT_EQ(err, want);
 }
 
 TEST_F(Config, OptionsBecomeLinesEchoedAsParsed) {
@@ -277,4 +308,37 @@ TEST_F(ConfigDeathTest, ValidationOrder) {
 TEST_F(ConfigDeathTest, MissingFile) {
   EXPECT_EXIT(parse_config("/nonexistent/tolvek.conf"), testing::ExitedWithCode(255),
               "^Cannot open config file /nonexistent/tolvek.conf: No such file or directory\n$");
+}
+
+// A folder, or a device that never ends, is no configuration: a clear error
+// at once, never a configuration cut short or a read without end.
+TEST_F(ConfigDeathTest, UnreadableOrEndlessFiles) {
+  EXPECT_EXIT(parse_config("/tmp"), testing::ExitedWithCode(255), "^Cannot read config file /tmp: Is a directory\n$");
+  EXPECT_EXIT(parse_config("/dev/zero"), testing::ExitedWithCode(255),
+              "^tolvek: config file /dev/zero is larger than 1048576 bytes.\n$");
+  EXPECT_EXIT(parse_config("/dev/urandom"), testing::ExitedWithCode(255),
+              "left out\ntolvek: config file /dev/urandom is larger than 1048576 bytes.\n$");
+}
+
+TEST_F(ConfigDeathTest, PortsThatCannotBeBoundTogether) {
+  auto check = [](const std::string& lines) {
+    config_reset();
+    parse("input_port 5000\n");
+    parse("output_port 5002\n");
+    std::string text = lines;
+    for (size_t at = 0, nl; (nl = text.find('\n', at)) != std::string::npos; at = nl + 1) parse(text.substr(at, nl + 1 - at));
+    check_config();
+    exit_program(0);
+  };
+  EXPECT_EXIT(check("alt_input_port 5003\nstatistics_port 5003\n"), testing::ExitedWithCode(255),
+              "^tolvek: statistics port 5003 and alternate input port 5003 are the same UDP port.\n$");
+  EXPECT_EXIT(check("statistics_port 5002\n"), testing::ExitedWithCode(255),
+              "^tolvek: statistics port 5002 and output port 5002 are the same UDP port.\n$");
+  EXPECT_EXIT(check("statistics_port 70536\n"), testing::ExitedWithCode(255),
+              "^tolvek: statistics port 70536 and input port 5000 are the same UDP port.\n$");
+  EXPECT_EXIT(check("alt_input_port 70538\n"), testing::ExitedWithCode(255),
+              "^tolvek: alternate input port 70538 and output port 5002 are the same UDP port.\n$");
+  // Equal input, alternate input and output ports share a socket; port 0 is any port.
+  EXPECT_EXIT(check("alt_input_port 5002\nstatistics_port 0\n"), testing::ExitedWithCode(0), "");
+  EXPECT_EXIT(check("alt_input_port 5000\nstatistics_port 5001\n"), testing::ExitedWithCode(0), "");
 }
