@@ -5,6 +5,7 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <vector>
 
 #include "clients.h"
@@ -16,9 +17,50 @@
 
 double last_trigger = 0;
 
+// Datagrams on the input from others than the source. A few are reported
+// one by one; a flood of them would fill the input's receive buffer before
+// the source's datagrams could be queued there. So past STRAY_FLOOD in a
+// second the kernel drops them instead, before they are queued, for
+// STRAY_FILTER_HOLD seconds; then they are let in and counted again.
+struct Strays {
+  double window_start = -1e18;  // the second being counted
+  unsigned in_window = 0;
+  bool filtered = false;
+  double filtered_since = 0;
+};
+
+static Strays strays;
+
 void loop_reset() {
   last_data = 0;
   last_trigger = 0;
+  strays = Strays{};
+}
+
+static void count_stray() {
+  double now = double_time();
+  if (now - strays.window_start >= 1.0) {
+    strays.window_start = now;
+    strays.in_window = 0;
+  }
+  if (++strays.in_window <= STRAY_FLOOD || strays.filtered) return;
+  const SourceRecord* src = current_source();
+  // A kernel without socket filters leaves them to be dropped here, as before.
+  if (!src || attach_source_filter(input_socket, *src) != 0) return;
+  strays.filtered = true;
+  strays.filtered_since = now;
+  limited_line(LINE_STRAY_FLOOD,
+               "tolvek: more than %u datagrams a second from others than the source; the kernel drops them "
+               "unseen for %.0f s.\n",
+               STRAY_FLOOD, STRAY_FILTER_HOLD);
+}
+
+// The filter lifts after its hold: a flood that goes on is caught again
+// within its first STRAY_FLOOD datagrams.
+static void lift_stray_filter(double now) {
+  if (!strays.filtered || now - strays.filtered_since < STRAY_FILTER_HOLD) return;
+  detach_source_filter(input_socket);
+  strays = Strays{};
 }
 
 bool check_source_addr(const sockaddr_in& sender, in_addr dest) {
@@ -73,6 +115,7 @@ void handle_data(const uint8_t* buf, size_t len, const sockaddr_in& sender, in_a
   if (!check_source_addr(sender, dest)) {
     limited_line(LINE_DATA_REJECTED, "3:Request from %s:%u rejected.\n", inet_ntoa(sender.sin_addr),
                  ntohs(sender.sin_port));
+    count_stray();
     return;
   }
   last_data = double_time();
@@ -100,6 +143,22 @@ void read_packet(int handle) {
   for (size_t i = 0; i < n; i++) dispatch(handle, batch[i]);
 }
 
+// A port another program has taken, or a group that cannot be joined, keeps
+// the input where it is: the stream resumes on whichever input receives it,
+// and the next timeout tries again.
+static void fail_over() {
+  unblocked_line(stdout, "Reception timed out.\n");
+  int64_t from = current_input_port();
+  int64_t to = settings.alt_toggle ? settings.input_port : settings.alt_input_port;
+  if (int err = switch_input()) {
+    limited_line(LINE_FAILOVER_FAILED, "tolvek: cannot fail over to UDP port %u: %s; staying on UDP port %u.\n",
+                 static_cast<unsigned>(to), strerror(err), static_cast<unsigned>(from));
+    last_data = double_time();
+    return;
+  }
+  strays = Strays{};  // a new input socket, or the old one without its filter
+}
+
 void loop_iteration() {
   pollfd fds[3] = {
       {input_socket, POLLIN, 0},
@@ -118,13 +177,10 @@ void loop_iteration() {
   if (fds[2].revents & POLLIN) read_packet(fds[2].fd);
   send_trigger(false);
   report_left_out_lines();
-  if (double_time() > last_data + data_timeout) {
-    if (settings.alt_input_port >= 0) {
-      unblocked_line(stdout, "Reception timed out.\n");
-      shutdown_sockets();
-      settings.alt_toggle ^= 1;
-      init_sockets();
-    }
+  double now = double_time();
+  lift_stray_filter(now);
+  if (now > last_data + data_timeout) {
+    if (settings.alt_input_port >= 0) fail_over();
     check_timeouts();
   }
 }

@@ -22,6 +22,11 @@ constexpr int POLL_TIMEOUT_MS = 1000;
 // one socket from holding back the others, the keep-alive and the failover.
 constexpr size_t READ_BATCH = 8;
 
+// Datagrams from others than the source in one second past which the
+// kernel drops them unseen, and for how long (seconds).
+constexpr unsigned STRAY_FLOOD = 5000;
+constexpr double STRAY_FILTER_HOLD = 10;
+
 void loop_reset();
 
 [[noreturn]] void select_loop();

@@ -1,6 +1,7 @@
 #include "net.h"
 
 #include <arpa/inet.h>
+#include <linux/filter.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -32,12 +33,20 @@ void my_bind(int handle, int64_t port) {
     fatal_errno("cannot bind the socket at port %u: ", static_cast<unsigned>(port));
 }
 
-void my_setsockopt(int handle, int level, int option, const void* value, socklen_t length) {
+// setsockopt with its retries: 0, or the errno of the failure.
+static int try_setsockopt(int handle, int level, int option, const void* value, socklen_t length) {
   int r;
   do {
     r = setsockopt(handle, level, option, value, length);
   } while (r != 0 && (errno == EINTR || errno == EAGAIN));
-  if (r != 0) fatal_errno("Cannot set socket options");
+  return r == 0 ? 0 : errno;
+}
+
+void my_setsockopt(int handle, int level, int option, const void* value, socklen_t length) {
+  if (int err = try_setsockopt(handle, level, option, value, length)) {
+    errno = err;
+    fatal_errno("Cannot set socket options");
+  }
 }
 
 void my_close(int handle) {
@@ -118,10 +127,22 @@ size_t receive_packets(int handle, uint8_t* area, size_t stride, size_t size, Re
 
 bool is_multicast(uint32_t host_addr) { return (host_addr >> 28) == 0xe; }
 
+// The input socket's receive buffer: room for a burst. Only as much as the
+// kernel allows is granted; a smaller buffer is no reason to stop.
+static void size_input_buffer(int fd) {
+  int size = INPUT_RECEIVE_BUFFER;
+  try_setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &size, sizeof size);
+}
+
+static int64_t input_port_of(int toggle) { return toggle ? settings.alt_input_port : settings.input_port; }
+
+int64_t current_input_port() { return input_port_of(settings.alt_toggle); }
+
 void init_sockets() {
-  int64_t port = settings.alt_toggle ? settings.alt_input_port : settings.input_port;
+  int64_t port = current_input_port();
   input_socket = my_socket();
   my_bind(input_socket, port);
+  size_input_buffer(input_socket);
   unblocked_line(stdout, "Setting up to listen at UDP port %u, socket handle: %u.\n", static_cast<unsigned>(port),
                  static_cast<unsigned>(input_socket));
   if (port == settings.output_port) {
@@ -149,17 +170,121 @@ void shutdown_sockets() {
   input_socket = output_socket = statistics_socket = -1;
 }
 
+static bool is_group(const SourceRecord* src) { return src && is_multicast(ntohl(src->a.sin_addr.s_addr)); }
+
+// Joins the source's group on fd: 0, or the errno of the option that failed.
+static int join_group(int fd, const SourceRecord& src) {
+  int off = 0, on = 1;
+  ip_mreq mreq{};
+  mreq.imr_multiaddr = src.a.sin_addr;
+  mreq.imr_interface.s_addr = htonl(INADDR_ANY);
+  if (int err = try_setsockopt(fd, IPPROTO_IP, IP_MULTICAST_LOOP, &off, sizeof off)) return err;
+  if (int err = try_setsockopt(fd, IPPROTO_IP, IP_ADD_MEMBERSHIP, &mreq, sizeof mreq)) return err;
+  // The source filter tells the group's datagrams by their destination.
+  return try_setsockopt(fd, IPPROTO_IP, IP_PKTINFO, &on, sizeof on);
+}
+
+static void leave_group(int fd, const SourceRecord& src) {
+  ip_mreq mreq{};
+  mreq.imr_multiaddr = src.a.sin_addr;
+  mreq.imr_interface.s_addr = htonl(INADDR_ANY);
+  try_setsockopt(fd, IPPROTO_IP, IP_DROP_MEMBERSHIP, &mreq, sizeof mreq);
+}
+
 void multicast_setup_socket() {
   const SourceRecord* src = current_source();
-  if (!src || !is_multicast(ntohl(src->a.sin_addr.s_addr))) return;
+  if (!is_group(src)) return;
   unblocked_line(stdout, "Joining multicast group for the source.\n");
-  int off = 0;
-  my_setsockopt(input_socket, IPPROTO_IP, IP_MULTICAST_LOOP, &off, sizeof off);
-  ip_mreq mreq{};
-  mreq.imr_multiaddr = src->a.sin_addr;
-  mreq.imr_interface.s_addr = htonl(INADDR_ANY);
-  my_setsockopt(input_socket, IPPROTO_IP, IP_ADD_MEMBERSHIP, &mreq, sizeof mreq);
-  // The source filter tells the group's datagrams by their destination.
-  int on = 1;
-  my_setsockopt(input_socket, IPPROTO_IP, IP_PKTINFO, &on, sizeof on);
+  if (int err = join_group(input_socket, *src)) {
+    errno = err;
+    fatal_errno("Cannot set socket options");
+  }
+}
+
+int switch_input() {
+  Settings& s = settings;
+  int64_t from_port = current_input_port(), to_port = input_port_of(s.alt_toggle ^ 1);
+  const SourceRecord* from = current_source();
+  const auto& to_slot = s.alt_toggle ? s.source : s.alt_source;
+  const SourceRecord* to = to_slot ? &*to_slot : nullptr;
+  int fd = -1;
+  bool fresh = false;
+  if (to_port == s.output_port) {
+    fd = output_socket;
+  } else if (static_cast<uint16_t>(to_port) == static_cast<uint16_t>(from_port) && input_socket != output_socket) {
+    fd = input_socket;  // the same port with another source: nothing to bind
+  } else {
+    fd = socket(AF_INET, SOCK_DGRAM, IPPROTO_UDP);
+    if (fd < 0) return errno;
+    sockaddr_in sa{};
+    sa.sin_family = AF_INET;
+    sa.sin_addr.s_addr = htonl(INADDR_ANY);
+    sa.sin_port = htons(static_cast<uint16_t>(to_port));
+    if (bind(fd, reinterpret_cast<sockaddr*>(&sa), sizeof sa) != 0) {
+      int err = errno;
+      close(fd);
+      return err;
+    }
+    size_input_buffer(fd);
+    fresh = true;
+  }
+  bool same_group = fd == input_socket && is_group(from) && is_group(to) &&
+                    from->a.sin_addr.s_addr == to->a.sin_addr.s_addr;
+  if (is_group(to) && !same_group) {
+    if (int err = join_group(fd, *to)) {
+      if (fresh) close(fd);
+      return err;
+    }
+  }
+  // The old input keeps no membership and no filter where it lives on.
+  bool old_stays = input_socket == fd || input_socket == output_socket;
+  if (old_stays && is_group(from) && !same_group) leave_group(input_socket, *from);
+  if (old_stays) detach_source_filter(input_socket);
+  if (!old_stays) my_close(input_socket);
+
+  input_socket = fd;
+  s.alt_toggle ^= 1;
+  unblocked_line(stdout, "Setting up to listen at UDP port %u, socket handle: %u.\n", static_cast<unsigned>(to_port),
+                 static_cast<unsigned>(input_socket));
+  if (output_socket != input_socket)
+    unblocked_line(stdout, "Setting up to output UDP port %lld, socket handle: %u.\n",
+                   static_cast<long long>(s.output_port), static_cast<unsigned>(output_socket));
+  if (statistics_socket >= 0)
+    unblocked_line(stdout, "Setting up to statistics UDP port %lld, socket handle: %u\n",
+                   static_cast<long long>(s.statistics_port), static_cast<unsigned>(statistics_socket));
+  if (is_group(to)) unblocked_line(stdout, "Joining multicast group for the source.\n");
+  last_data = double_time();
+  return 0;
+}
+
+BpfProgram source_filter_program(const SourceRecord& src) {
+  BpfProgram f{};
+  uint32_t addr = ntohl(src.a.sin_addr.s_addr);
+  uint16_t port = ntohs(src.a.sin_port);
+  bool group = is_multicast(addr);
+  auto put = [&f](sock_filter instruction) { f.code[f.len++] = instruction; };
+  // Loads are relative to the UDP header; the IP header lies at SKF_NET_OFF.
+  // A group's datagrams are told by their destination, as in user space.
+  put(BPF_STMT(BPF_LD | BPF_W | BPF_ABS, static_cast<uint32_t>(SKF_NET_OFF + (group ? 16 : 12))));
+  if (group || port == 0) {
+    put(BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, addr, 0, 1));
+  } else {
+    put(BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, addr, 0, 3));
+    put(BPF_STMT(BPF_LD | BPF_H | BPF_ABS, 0));  // the UDP source port
+    put(BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, port, 0, 1));
+  }
+  put(BPF_STMT(BPF_RET | BPF_K, 0xffffffffu));  // the whole datagram
+  put(BPF_STMT(BPF_RET | BPF_K, 0));            // dropped before it is queued
+  return f;
+}
+
+int attach_source_filter(int fd, const SourceRecord& src) {
+  BpfProgram f = source_filter_program(src);
+  sock_fprog program{f.len, f.code};
+  return try_setsockopt(fd, SOL_SOCKET, SO_ATTACH_FILTER, &program, sizeof program);
+}
+
+void detach_source_filter(int fd) {
+  int unused = 0;  // the option takes no value, but the kernel wants room for one
+  try_setsockopt(fd, SOL_SOCKET, SO_DETACH_FILTER, &unused, sizeof unused);
 }

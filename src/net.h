@@ -5,6 +5,7 @@
 #ifndef TOLVEK_NET_H_
 #define TOLVEK_NET_H_
 
+#include <linux/filter.h>
 #include <netinet/in.h>
 #include <sys/types.h>
 
@@ -67,9 +68,37 @@ constexpr size_t MAX_RECEIVE_BATCH = 64;
 // could be read.
 size_t receive_packets(int handle, uint8_t* area, size_t stride, size_t size, ReceivedDatagram* out, size_t n);
 
+struct SourceRecord;
+
+// What the input socket asks for as its receive buffer: room for a burst.
+// The kernel grants at most net.core.rmem_max (and doubles it for its own
+// bookkeeping).
+constexpr int INPUT_RECEIVE_BUFFER = 2 << 20;
+
 void init_sockets();
 void shutdown_sockets();
 void multicast_setup_socket();
+
+// The input port in use: the alternate one while failed over.
+int64_t current_input_port();
+// Input failover: moves the input to the other input port and source. The
+// output and statistics sockets stay open, and the new input is bound before
+// the old one is closed, so no other program can take a port from under us.
+// Returns 0 after the set-up lines, or the errno of what failed (the port is
+// taken, the group cannot be joined) with everything left as it was.
+int switch_input();
+
+// The source filter as a classic BPF socket filter: the datagrams of src
+// (address and port, any port for port 0; for a group, those sent to it)
+// pass whole, all others are dropped before they are queued.
+struct BpfProgram {
+  sock_filter code[6];
+  unsigned short len;
+};
+BpfProgram source_filter_program(const SourceRecord& src);
+// 0, or the errno of a kernel that takes no such filter.
+int attach_source_filter(int fd, const SourceRecord& src);
+void detach_source_filter(int fd);
 
 // Host byte order address in 224.0.0.0/4.
 bool is_multicast(uint32_t host_addr);

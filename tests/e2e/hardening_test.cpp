@@ -140,6 +140,22 @@ TEST(LogLimits, ReaderThatGoesAwayDoesNotEndTheDaemon) {
   EXPECT_EQ(d.wait_exit(0.2), -1);
 }
 
+// Output pipes already full when the daemon starts: from its version line
+// on, nothing it writes may hold back binding its ports and relaying.
+TEST(StartUp, FullOutputPipesAtStartDoNotHoldBackTheStream) {
+  Udp source, client;
+  uint16_t in = free_port(), out = free_port();
+  Daemon d = Daemon::with_config(ports_config(in, out) + "client " + endpoint(client.port) + "\nbogus line\n",
+                                 Daemon::Output::kFullPipes);
+  Bytes got;
+  for (double end = now_seconds() + 5; got.empty() && now_seconds() < end;) {
+    source.send(rtp_datagram(1), in);
+    got = client.receive(0.1);
+  }
+  EXPECT_EQ(got, rtp_datagram(1));
+  EXPECT_EQ(d.wait_exit(0.1), -1);
+}
+
 TEST(StartUp, ClosedStandardDescriptorsAreOpenedOnDevNull) {
   Udp source, client;
   uint16_t in = free_port(), out = free_port();

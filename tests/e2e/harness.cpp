@@ -5,7 +5,10 @@
 #include <gtest/gtest.h>
 #include <poll.h>
 #include <signal.h>
+#include <sched.h>
+#include <sys/mount.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -160,15 +163,42 @@ static std::string scratch_dir() {
   return dir;
 }
 
+// In a mount namespace of the process's own, /dev becomes a tmpfs holding
+// the usual devices and, as /dev/log, the socket at dev_log: the machine's
+// /dev/log (or its absence) is left alone. False when that cannot be done.
+static bool private_dev_log(const std::string& dir, const std::string& dev_log) {
+  if (unshare(CLONE_NEWNS) != 0 || mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0) return false;
+  std::string old_dev = dir + "/dev";
+  if (mkdir(old_dev.c_str(), 0755) != 0 || mount("/dev", old_dev.c_str(), nullptr, MS_BIND | MS_REC, nullptr) != 0 ||
+      mount("tmpfs", "/dev", "tmpfs", 0, "mode=0755") != 0)
+    return false;
+  auto bind_file = [](const std::string& from, const std::string& to) {
+    int fd = open(to.c_str(), O_WRONLY | O_CREAT, 0644);
+    if (fd >= 0) close(fd);
+    return fd >= 0 && mount(from.c_str(), to.c_str(), nullptr, MS_BIND, nullptr) == 0;
+  };
+  for (const char* name : {"null", "zero", "random", "urandom", "full"})
+    if (!bind_file(old_dev + "/" + name, std::string("/dev/") + name)) return false;
+  return bind_file(dev_log, "/dev/log");
+}
+
 static Daemon start(const std::vector<std::string>& argv, std::string dir,
-                    Daemon::Output output = Daemon::Output::kFiles, const std::vector<std::string>& env = {}) {
+                    Daemon::Output output = Daemon::Output::kFiles, const std::vector<std::string>& env = {},
+                    const std::string& dev_log = "") {
   Daemon d;
   d.dir = std::move(dir);
   int out_fds[2] = {-1, -1}, err_fds[2] = {-1, -1};
+  bool full = output == Daemon::Output::kFullPipes;
+  if (full) output = Daemon::Output::kPipes;
   if (output == Daemon::Output::kPipes && (pipe(out_fds) != 0 || pipe(err_fds) != 0)) abort();
+  if (full) {
+    fill_pipe(out_fds[0]);
+    fill_pipe(err_fds[0]);
+  }
   d.pid = fork();
   if (d.pid == 0) {
     if (chdir(d.dir.c_str()) != 0) _exit(127);
+    if (!dev_log.empty() && !private_dev_log(d.dir, dev_log)) _exit(77);
     if (output == Daemon::Output::kClosed) {
       for (int fd = 0; fd <= 2; fd++) close(fd);
     } else {
@@ -205,11 +235,12 @@ Daemon Daemon::run(const std::vector<std::string>& argv) { return start(argv, sc
 
 Daemon Daemon::with_args(const std::vector<std::string>& args) { return run(tolvek_command(args)); }
 
-Daemon Daemon::with_config(const std::string& config_text, Output output, const std::vector<std::string>& env) {
+Daemon Daemon::with_config(const std::string& config_text, Output output, const std::vector<std::string>& env,
+                           const std::string& dev_log) {
   std::string dir = scratch_dir();
   std::string path = dir + "/tolvek.conf";
   std::ofstream(path) << config_text;
-  return start(tolvek_command({path}), dir, output, env);
+  return start(tolvek_command({path}), dir, output, env, dev_log);
 }
 
 Daemon::Daemon(Daemon&& other) noexcept { *this = std::move(other); }

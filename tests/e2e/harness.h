@@ -45,14 +45,17 @@ struct Daemon {
   std::string dir;
   int status = -1;  // exit status once reaped, -1 while running
   // Where standard output and error go: files in dir (out(), err()), pipes
-  // whose read ends the test holds, or nowhere (all of 0, 1, 2 closed).
-  enum class Output { kFiles, kPipes, kClosed };
+  // whose read ends the test holds (kFullPipes: filled to the brim before the
+  // daemon starts), or nowhere (all of 0, 1, 2 closed).
+  enum class Output { kFiles, kPipes, kFullPipes, kClosed };
   int out_pipe = -1, err_pipe = -1;  // read ends, with Output::kPipes
 
   // Starts the daemon with one configuration file holding config_text, and
-  // env ("NAME=value") added to its environment.
+  // env ("NAME=value") added to its environment. With dev_log, the daemon
+  // runs in a mount namespace of its own where /dev/log is that socket (needs
+  // root; without, the daemon is not started and exits with status 77).
   static Daemon with_config(const std::string& config_text, Output output = Output::kFiles,
-                            const std::vector<std::string>& env = {});
+                            const std::vector<std::string>& env = {}, const std::string& dev_log = "");
   // Starts the daemon with these arguments after the program name.
   static Daemon with_args(const std::vector<std::string>& args);
   // Runs argv[0] as the daemon itself, for wrappers (argv includes the program).

@@ -74,6 +74,23 @@ TEST_F(Statistics, LossBySequenceArithmetic) {
   }
 }
 
+// The sequence number sits in bytes 2-3: a 4-byte datagram carries one, a
+// 3-byte one does not.
+TEST_F(Statistics, FourByteDatagramsCarryASequenceNumber) {
+  sockaddr_in from = make_addr("127.0.0.1", 5000);
+  for (uint8_t seq : {0, 1, 5}) {
+    uint8_t d[4] = {0x80, 0, 0, seq};
+    handle_data(d, sizeof d, from, in_addr{});
+    fake_mono += 0.01;
+  }
+  EXPECT_EQ(stream_stats.lost_frames, 3u);
+  uint8_t three[3] = {0x80, 0, 0};
+  handle_data(three, sizeof three, from, in_addr{});
+  EXPECT_EQ(stream_stats.lost_frames, 3u);
+  EXPECT_EQ(stream_stats.sequence.last_seqno, 5u);
+  EXPECT_EQ(stream_stats.received_frames, 4u);
+}
+
 TEST_F(Statistics, DecayingRateSettlesAtItsClosedForm) {
   for (double dt : {0.01, 0.5, 4.0}) {
     double rate = 0;
