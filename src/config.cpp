@@ -23,22 +23,31 @@ static unsigned long lines_parsed;       // by parse_line, from files and option
 static unsigned long complaint_line;     // the lines_parsed value of the last complaint's line
 static unsigned long complained_lines;   // lines that drew a complaint
 static unsigned long complaints_left_out;  // of those, the lines not shown
+static unsigned config_line_number;        // of the file line being read; 0 for options
 
 void config_reset() {
   settings = Settings{};
   lines_parsed = complaint_line = complained_lines = complaints_left_out = 0;
+  config_line_number = 0;
 }
+
+void (*config_complaint_hook)(unsigned line_number, const char* text) = nullptr;
 
 static void complain(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
 static void complain(const char* fmt, ...) {
+  va_list ap;
+  va_start(ap, fmt);
+  if (config_complaint_hook) {
+    char text[2 * CONFIG_LINE_LEN + 128];
+    vsnprintf(text, sizeof text, fmt, ap);
+    va_end(ap);
+    return config_complaint_hook(config_line_number, text);
+  }
   if (complaint_line != lines_parsed || complained_lines == 0) {
     complaint_line = lines_parsed;
     if (++complained_lines > CONFIG_MAX_COMPLAINTS) complaints_left_out++;
   }
-  if (complained_lines > CONFIG_MAX_COMPLAINTS) return;
-  va_list ap;
-  va_start(ap, fmt);
-  unblocked_vline(stderr, fmt, ap);
+  if (complained_lines <= CONFIG_MAX_COMPLAINTS) unblocked_vline(stderr, fmt, ap);
   va_end(ap);
 }
 
@@ -50,13 +59,6 @@ const SourceRecord* current_source() {
 void error_newline(const char* text) {
   size_t n = strlen(text);
   complain("%s%s", text, n > 0 && text[n - 1] != '\n' ? "\n" : "");
-}
-
-// Keywords match as prefixes at the very start of the line, so the order of
-// the tests in parse_line matters ("allow_ip_port" before "allow_ip").
-static char* test(char* line, const char* keyword) {
-  size_t n = strlen(keyword);
-  return strncmp(line, keyword, n) == 0 ? line + n : nullptr;
 }
 
 // Automatic base, unsigned as strtoul reads it, in 64 bits on every target:
@@ -112,7 +114,7 @@ void add_mac(const char* text) {
   Mac m{};
   if (sscanf(text, "%hhx:%hhx:%hhx:%hhx:%hhx:%hhx", &m[0], &m[1], &m[2], &m[3], &m[4], &m[5]) < 6 &&
       sscanf(text, "%hhx-%hhx-%hhx-%hhx-%hhx-%hhx", &m[0], &m[1], &m[2], &m[3], &m[4], &m[5]) < 6) {
-    unblocked_line(stderr, "tolvek: syntax error in config file: allow_mac %s\n", text);
+    fatal_line("tolvek: syntax error in config file: allow_mac %s\n", text);
     exit_program(1);
   }
   settings.macs.push_back(m);
@@ -174,40 +176,43 @@ static void allowed_ip(char* rest) {
   if (parse_address(sa, rest)) add_ip(sa.sin_addr.s_addr);
 }
 
+// In the order they are tried: a line goes to the first keyword that starts
+// it, so a keyword must come before any longer one it begins
+// ("allow_ip_port" before "allow_ip").
+static const ConfigKeyword keyword_table[] = {
+    {"legacy", KeywordValue::kNone, [](char*) { settings.accept_qmz = 1; }},
+    {"input_port", KeywordValue::kNumber, [](char* rest) { settings.input_port = number(rest); }},
+    {"statistics_port", KeywordValue::kNumber, [](char* rest) { settings.statistics_port = number(rest); }},
+    {"alt_input_port", KeywordValue::kNumber, [](char* rest) { settings.alt_input_port = number(rest); }},
+    {"output_port", KeywordValue::kNumber, [](char* rest) { settings.output_port = number(rest); }},
+    {"client", KeywordValue::kAddressPort, permanent_client},
+    {"max_clients", KeywordValue::kNumber, [](char* rest) { max_n_clients = static_cast<unsigned>(number(rest)); }},
+    {"allow_pass", KeywordValue::kPassword, [](char* rest) { add_pass(value(rest)); }},
+    {"allow_mac", KeywordValue::kText, [](char* rest) { add_mac(value(rest)); }},
+    {"allow_ip_port", KeywordValue::kAddressPort, allowed_client},
+    {"allow_ip", KeywordValue::kAddress, allowed_ip},
+    {"source", KeywordValue::kAddressPortPassword, [](char* rest) { parse_trigger(settings.source, rest); }},
+    {"alt_source", KeywordValue::kAddressPortPassword, [](char* rest) { parse_trigger(settings.alt_source, rest); }},
+    {"#", KeywordValue::kNone, [](char*) {}},   // a comment
+    {"\n", KeywordValue::kNone, [](char*) {}},  // an empty line
+};
+
+const ConfigKeyword* config_keywords(size_t& n) {
+  n = sizeof keyword_table / sizeof keyword_table[0];
+  return keyword_table;
+}
+
+const ConfigKeyword* match_keyword(const char* line) {
+  for (const ConfigKeyword& k : keyword_table)
+    if (strncmp(line, k.keyword, strlen(k.keyword)) == 0) return &k;
+  return nullptr;
+}
+
 void parse_line(char* line) {
   lines_parsed++;
-  char* rest;
-  if ((rest = test(line, "legacy"))) {
-    settings.accept_qmz = 1;
-  } else if ((rest = test(line, "input_port"))) {
-    settings.input_port = number(rest);
-  } else if ((rest = test(line, "statistics_port"))) {
-    settings.statistics_port = number(rest);
-  } else if ((rest = test(line, "alt_input_port"))) {
-    settings.alt_input_port = number(rest);
-  } else if ((rest = test(line, "output_port"))) {
-    settings.output_port = number(rest);
-  } else if ((rest = test(line, "client"))) {
-    permanent_client(rest);
-  } else if ((rest = test(line, "max_clients"))) {
-    max_n_clients = static_cast<unsigned>(number(rest));
-  } else if ((rest = test(line, "allow_pass"))) {
-    add_pass(value(rest));
-  } else if ((rest = test(line, "allow_mac"))) {
-    add_mac(value(rest));
-  } else if ((rest = test(line, "allow_ip_port"))) {
-    allowed_client(rest);
-  } else if ((rest = test(line, "allow_ip"))) {
-    allowed_ip(rest);
-  } else if ((rest = test(line, "source"))) {
-    parse_trigger(settings.source, rest);
-  } else if ((rest = test(line, "alt_source"))) {
-    parse_trigger(settings.alt_source, rest);
-  } else if (test(line, "#") || test(line, "\n")) {
-    // comment or empty line
-  } else {
-    not_understood(line, strlen(line));
-  }
+  const ConfigKeyword* k = match_keyword(line);
+  if (!k) return not_understood(line, strlen(line));
+  k->handle(line + strlen(k->keyword));
 }
 
 void print_help() {
@@ -258,11 +263,12 @@ void read_config(FILE* f, const char* name, void (*handle_line)(char* line, unsi
     if (c == EOF && ferror(f)) {
       int saved = errno;
       tell_left_out_complaints();
-      unblocked_line(stderr, "Cannot read config file %s: %s\n", name, strerror(saved));
+      fatal_line("Cannot read config file %s: %s\n", name, strerror(saved));
       exit_program(-1);
     }
     if (c == EOF && len == 0 && !too_long) break;
     line[len] = '\0';
+    config_line_number = number;
     if (too_long) {
       lines_parsed++;
       complain("tolvek: config line %u is longer than %zu characters, skipped: %.40s...\n", number,
@@ -275,6 +281,7 @@ void read_config(FILE* f, const char* name, void (*handle_line)(char* line, unsi
     }
     if (c == EOF) break;
   }
+  config_line_number = 0;
   tell_left_out_complaints();
 }
 void parse_config(const char* filename) {
@@ -282,7 +289,7 @@ void parse_config(const char* filename) {
   std::unique_ptr<FILE, int (*)(FILE*)> f(fopen(filename, "r"), fclose);
   if (!f) {
     int saved = errno;
-    unblocked_line(stderr, "Cannot open config file %s: %s\n", filename, strerror(saved));
+    fatal_line("Cannot open config file %s: %s\n", filename, strerror(saved));
     exit_program(-1);
   }
   read_config(f.get(), filename, [](char* line, unsigned) { parse_line(line); });
@@ -352,7 +359,7 @@ void check_config() {
   if (!settings.alt_source) {
     settings.alt_source = settings.source;
   } else if (!settings.source) {
-    unblocked_line(stderr, "tolvek: you cannot specify alt source and not source\n");
+    fatal_line("tolvek: you cannot specify alt source and not source\n");
     exit_program(-1);
   }
   check_ports();

@@ -77,6 +77,26 @@ void error_newline(const char* text);
 // Interprets one configuration line. The line is modified in place.
 void parse_line(char* line);
 
+// What a keyword takes after it, for a checker's warnings.
+enum class KeywordValue { kNone, kNumber, kText, kPassword, kAddress, kAddressPort, kAddressPortPassword };
+
+// A configuration keyword and what it does with the rest of its line.
+struct ConfigKeyword {
+  const char* keyword;
+  KeywordValue value;
+  void (*handle)(char* rest);
+};
+// The keywords in the order parse_line tries them, comment and empty line
+// last; n is set to their number.
+const ConfigKeyword* config_keywords(size_t& n);
+// The first keyword that starts line, or null: the one parse_line applies.
+const ConfigKeyword* match_keyword(const char* line);
+
+// For a configuration checker: where complaints about lines go instead of
+// standard error, each whole or in pieces, with the number of the file line
+// being read (0 for an option). Null in the daemon.
+extern void (*config_complaint_hook)(unsigned line_number, const char* text);
+
 // Parses "address" or "address:port" into sa. With parse_port, returns the
 // position where the port text ended, or null after a complaint on standard
 // error. Without parse_port it always returns null; use parse_address.

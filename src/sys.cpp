@@ -4,9 +4,11 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <cstddef>
 #include <cerrno>
 #include <cmath>
 #include <cstdarg>
@@ -29,14 +31,69 @@ void exit_program(int status) {
 // gets through after such an episode is preceded by the count.
 static bool may_write(FILE* stream);
 
+// Lines to the journal carry their priority in front ("<3>" an error, "<4>"
+// a warning, "<6>" information), which the journal takes off and files the
+// line under. Anywhere else the bytes are exactly the text.
+static bool journal[2];                       // standard output, standard error
+static bool at_line_start[2] = {true, true};  // where a prefix may go
+
+static int stream_index(FILE* stream) { return stream == stderr ? 1 : 0; }
+static int default_priority(FILE* stream) { return stream == stderr ? PRIORITY_WARNING : PRIORITY_INFO; }
+
+void detect_journal_streams() {
+  journal[0] = journal[1] = false;
+  at_line_start[0] = at_line_start[1] = true;
+  const char* value = getenv("JOURNAL_STREAM");
+  unsigned long long dev = 0, ino = 0;
+  if (!value || sscanf(value, "%llu:%llu", &dev, &ino) != 2) return;
+  for (int fd = 1; fd <= 2; fd++) {
+    struct stat st;
+    journal[fd - 1] = fstat(fd, &st) == 0 && st.st_dev == dev && st.st_ino == ino;
+  }
+}
+
+static void put_text(FILE* stream, int priority, const char* text) {
+  int i = stream_index(stream);
+  if (!journal[i]) {
+    fputs(text, stream);
+    return;
+  }
+  for (const char* p = text; *p;) {
+    const char* newline = strchr(p, '\n');
+    size_t n = newline ? static_cast<size_t>(newline - p) + 1 : strlen(p);
+    if (at_line_start[i]) fprintf(stream, "<%d>", priority);
+    fwrite(p, 1, n, stream);
+    at_line_start[i] = newline != nullptr;
+    p += n;
+  }
+}
+
+static void put_vtext(FILE* stream, int priority, const char* fmt, va_list ap) {
+  if (!journal[stream_index(stream)]) {
+    vfprintf(stream, fmt, ap);
+    return;
+  }
+  char text[4096];
+  vsnprintf(text, sizeof text, fmt, ap);
+  put_text(stream, priority, text);
+}
+
+static void put_ftext(FILE* stream, int priority, const char* fmt, ...) __attribute__((format(printf, 3, 4)));
+static void put_ftext(FILE* stream, int priority, const char* fmt, ...) {
+  va_list ap;
+  va_start(ap, fmt);
+  put_vtext(stream, priority, fmt, ap);
+  va_end(ap);
+}
+
 void fatal(const char* fmt, ...) {
   if (may_write(stderr)) {
     va_list ap;
     va_start(ap, fmt);
-    fputs("tolvek: ", stderr);
-    vfprintf(stderr, fmt, ap);
+    put_text(stderr, PRIORITY_ERR, "tolvek: ");
+    put_vtext(stderr, PRIORITY_ERR, fmt, ap);
     va_end(ap);
-    fputc('\n', stderr);
+    put_text(stderr, PRIORITY_ERR, "\n");
   }
   exit_program(-1);
 }
@@ -46,12 +103,20 @@ void fatal_errno(const char* fmt, ...) {
   if (may_write(stderr)) {
     va_list ap;
     va_start(ap, fmt);
-    fputs("tolvek: ", stderr);
-    vfprintf(stderr, fmt, ap);
+    put_text(stderr, PRIORITY_ERR, "tolvek: ");
+    put_vtext(stderr, PRIORITY_ERR, fmt, ap);
     va_end(ap);
-    fprintf(stderr, "%s\n", strerror(saved));
+    put_ftext(stderr, PRIORITY_ERR, "%s\n", strerror(saved));
   }
   exit_program(-1);
+}
+
+void fatal_line(const char* fmt, ...) {
+  if (!may_write(stderr)) return;
+  va_list ap;
+  va_start(ap, fmt);
+  put_vtext(stderr, PRIORITY_ERR, fmt, ap);
+  va_end(ap);
 }
 
 void open_standard_descriptors() {
@@ -66,8 +131,7 @@ void* mem_alloc(size_t size) {
   if (size == 0) return nullptr;
   void* p = malloc(size);
   if (!p) {
-    if (may_write(stderr))
-      fprintf(stderr, "tolvek: cannot allocate%lu bytes of memory.\r\n", static_cast<unsigned long>(size));
+    fatal_line("tolvek: cannot allocate%lu bytes of memory.\r\n", static_cast<unsigned long>(size));
     exit_program(-1);
   }
   return p;
@@ -76,7 +140,7 @@ void* mem_alloc(size_t size) {
 void* mem_realloc(void* previous, size_t size) {
   void* p = realloc(previous, size);
   if (!p && size != 0) {
-    if (may_write(stderr)) fprintf(stderr, "Unable to allocate %lu bytes of memory.\r\n", static_cast<unsigned long>(size));
+    fatal_line("Unable to allocate %lu bytes of memory.\r\n", static_cast<unsigned long>(size));
     exit_program(-1);
   }
   return p;
@@ -187,7 +251,7 @@ static bool write_line(LineKind kind, const char* fmt, va_list ap) {
   if (sink == TO_SYSTEM_LOG) return write_system_log(fmt, ap);
   FILE* stream = sink == TO_STDERR ? stderr : stdout;
   if (would_block(stream)) return false;
-  vfprintf(stream, fmt, ap);
+  put_vtext(stream, default_priority(stream), fmt, ap);
   return true;
 }
 
@@ -254,13 +318,13 @@ static bool may_write(FILE* stream) {
     blocked++;
     return false;
   }
-  if (blocked) fprintf(stream, "tolvek: %lu lines left out while the output was full\n", blocked);
+  if (blocked) put_ftext(stream, default_priority(stream), "tolvek: %lu lines left out while the output was full\n", blocked);
   blocked = 0;
   return true;
 }
 
 void unblocked_vline(FILE* stream, const char* fmt, va_list ap) {
-  if (may_write(stream)) vfprintf(stream, fmt, ap);
+  if (may_write(stream)) put_vtext(stream, default_priority(stream), fmt, ap);
 }
 
 void unblocked_line(FILE* stream, const char* fmt, ...) {
@@ -306,15 +370,32 @@ void report_send_failure(int err, size_t len, const sockaddr_in& address, size_t
     r.left_out++;
     return;
   }
-  fprintf(stderr, "tolvek: cannot send a UDP packet %lu bytes long: %s, to %s:%u", static_cast<unsigned long>(len),
-          strerror(err), inet_ntoa(address.sin_addr), ntohs(address.sin_port));
-  if (r.left_out) fprintf(stderr, " (%u repeats left out)", r.left_out);
-  fputc('\n', stderr);
+  put_ftext(stderr, PRIORITY_WARNING, "tolvek: cannot send a UDP packet %lu bytes long: %s, to %s:%u",
+            static_cast<unsigned long>(len), strerror(err), inet_ntoa(address.sin_addr), ntohs(address.sin_port));
+  if (r.left_out) put_ftext(stderr, PRIORITY_WARNING, " (%u repeats left out)", r.left_out);
+  put_text(stderr, PRIORITY_WARNING, "\n");
   r.last_report = now;
   r.left_out = 0;
 }
 
+void notify_ready() {
+  const char* name = getenv("NOTIFY_SOCKET");
+  sockaddr_un sa{};
+  sa.sun_family = AF_UNIX;
+  size_t n = name ? strlen(name) : 0;
+  if (n < 2 || n >= sizeof sa.sun_path || (name[0] != '/' && name[0] != '@')) return;
+  memcpy(sa.sun_path, name, n);
+  if (name[0] == '@') sa.sun_path[0] = '\0';  // an abstract name
+  int fd = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+  if (fd < 0) return;
+  sendto(fd, "READY=1", 7, MSG_NOSIGNAL, reinterpret_cast<const sockaddr*>(&sa),
+         static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + n));
+  close(fd);
+}
+
 void sys_reset() {
+  journal[0] = journal[1] = false;
+  at_line_start[0] = at_line_start[1] = true;
   if (log_fd >= 0) close(log_fd);
   log_fd = -1;
   for (LineCount& c : line_counts) c = LineCount{};

@@ -19,8 +19,27 @@
 // both exit with status -1, which shows as 255.
 [[noreturn]] void fatal(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
 [[noreturn]] void fatal_errno(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
+// A fatal message that is not of the "tolvek: " kind, written at the
+// priority of an error; the caller then ends the process.
+void fatal_line(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
 // Every end of the process goes through here.
 [[noreturn]] void exit_program(int status);
+
+// Priorities of what the daemon writes, as the system log numbers them.
+constexpr int PRIORITY_ERR = 3;      // fatal errors
+constexpr int PRIORITY_WARNING = 4;  // complaints and rejections: standard error
+constexpr int PRIORITY_INFO = 6;     // progress: standard output
+
+// When JOURNAL_STREAM names our standard output or error (a service whose
+// output goes to the journal), each line written there is led by its
+// priority as "<N>"; elsewhere the bytes stay exactly the text. Called once
+// at start.
+void detect_journal_streams();
+
+// Tells a service manager that waits for it (NOTIFY_SOCKET in the
+// environment) that the daemon is ready: its sockets are bound. One
+// datagram, "READY=1"; nothing without a manager.
+void notify_ready();
 
 // Opens /dev/null on whichever of descriptors 0, 1 and 2 is closed, so that
 // no socket opened later takes one of them and receives our lines.

@@ -2,6 +2,7 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <new>
 
 #include "config.h"
@@ -30,15 +31,19 @@ int main(int argc, char** argv) {
   // and a complaint without a newline must not wait for the next one.
   setvbuf(stdout, nullptr, _IOLBF, 0);
   setvbuf(stderr, nullptr, _IONBF, 0);
+  detect_journal_streams();
 
   open_system_log(argv[0]);
   system_log("Started Logging for %s", argv[0]);
   unblocked_line(stdout, "%s\n", VERSION_LINE);
 
   if (argc < 2) {
-    unblocked_line(stderr, "tolvek: Run me again with config file path as an argument.\n");
+    fatal_line("tolvek: Run me again with config file path as an argument.\n");
     exit_program(-1);
   }
+  // The version line is out already; --help is -h by its long name.
+  if (argc == 2 && strcmp(argv[1], "--version") == 0) exit_program(0);
+  if (argc == 2 && strcmp(argv[1], "--help") == 0) print_help();
   if (argc == 2) {
     parse_config(argv[1]);
   } else {
@@ -47,6 +52,7 @@ int main(int argc, char** argv) {
   check_config();
 
   init_sockets();
+  notify_ready();
   send_trigger(true);
   select_loop();
 }

@@ -1,4 +1,5 @@
 #include <cstdio>
+#include <cstring>
 #include <fstream>
 
 #include "fixture.h"
@@ -42,6 +43,21 @@ TEST_F(Config, KeywordsMatchAsPrefixesInTableOrder) {
   EXPECT_EQ(complaint("\n"), "");
   EXPECT_EQ(complaint("\r\n"), "tolvek: I don't understand the config line \r\n");
   EXPECT_EQ(complaint("bogus"), "tolvek: I don't understand the config line bogus\n");
+}
+
+// Keywords match as prefixes in table order: one placed after a shorter
+// keyword that begins it would never be reached ("client_timeout" after
+// "client" would read as a client line).
+TEST_F(Config, NoKeywordIsShadowedByOneTriedBeforeIt) {
+  size_t n = 0;
+  const ConfigKeyword* k = config_keywords(n);
+  ASSERT_GE(n, 15u);
+  for (size_t i = 0; i < n; i++)
+    for (size_t j = i + 1; j < n; j++)
+      EXPECT_NE(strncmp(k[j].keyword, k[i].keyword, strlen(k[i].keyword)), 0)
+          << "\"" << k[j].keyword << "\" comes after \"" << k[i].keyword << "\"";
+  EXPECT_EQ(match_keyword("allow_ip_port 10.0.0.1:5"), &k[9]);
+  EXPECT_EQ(match_keyword("allow_ip 10.0.0.1"), &k[10]);
 }
 
 TEST_F(Config, NumbersTakeAnyBaseAndStoreMinusOne) {

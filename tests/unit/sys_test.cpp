@@ -1,4 +1,5 @@
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <sys/un.h>
 
 #include <cstdlib>
@@ -204,4 +205,90 @@ TEST_F(LineLimits, SystemLogReachesALoggerThatRestarted) {
   std::vector<std::string> got = logger.entries();
   ASSERT_EQ(got.size(), 1u);
   EXPECT_NE(got[0].find("]: after"), std::string::npos) << got[0];
+}
+
+// The service manager learns that the daemon is ready from one datagram on
+// the socket it names, a path or an abstract name.
+TEST_F(LineLimits, ReadinessIsOneDatagramToTheNotifySocket) {
+  Logger manager;
+  setenv("NOTIFY_SOCKET", manager.path.c_str(), 1);
+  notify_ready();
+  EXPECT_EQ(manager.entries(), std::vector<std::string>{"READY=1"});
+
+  std::string abstract = "tolvek-notify-test-" + std::to_string(getpid());
+  int fd = socket(AF_UNIX, SOCK_DGRAM, 0);
+  sockaddr_un sa{};
+  sa.sun_family = AF_UNIX;
+  memcpy(sa.sun_path + 1, abstract.data(), abstract.size());
+  ASSERT_EQ(bind(fd, reinterpret_cast<sockaddr*>(&sa), static_cast<socklen_t>(sizeof(sa_family_t) + 1 + abstract.size())), 0);
+  setenv("NOTIFY_SOCKET", ("@" + abstract).c_str(), 1);
+  notify_ready();
+  char buf[64];
+  ssize_t n = recv(fd, buf, sizeof buf, MSG_DONTWAIT);
+  EXPECT_EQ(std::string(buf, n > 0 ? static_cast<size_t>(n) : 0), "READY=1");
+  close(fd);
+  unsetenv("NOTIFY_SOCKET");
+  notify_ready();  // no manager: nothing happens
+}
+
+// Standard error as the journal's stream (JOURNAL_STREAM names it): every
+// line carries its priority once, at its start; standard output elsewhere
+// keeps its bytes.
+TEST_F(LineLimits, JournalLinesCarryTheirPriority) {
+  int err_pipe[2], out_pipe[2];
+  ASSERT_EQ(pipe(err_pipe), 0);
+  ASSERT_EQ(pipe(out_pipe), 0);
+  fflush(stdout);
+  fflush(stderr);
+  int saved_out = dup(1), saved_err = dup(2);
+  dup2(err_pipe[1], 2);
+  dup2(out_pipe[1], 1);
+  struct stat st;
+  fstat(2, &st);
+  setenv("JOURNAL_STREAM", (std::to_string(st.st_dev) + ":" + std::to_string(st.st_ino)).c_str(), 1);
+  detect_journal_streams();
+
+  unblocked_line(stderr, "tolvek: invalid IP address s 10.0.0.7");
+  unblocked_line(stderr, "tolvek: the (alt_)source command has invalid IP address.\n");
+  limited_line(LINE_DATA_REJECTED, "3:Request from %s:%u rejected.\n", "10.0.0.9", 4000u);
+  fatal_line("Cannot open config file %s: %s\n", "x", "No such file or directory");
+  unblocked_line(stdout, "Setting up to listen at UDP port 5000, socket handle: 3.\n");
+  fflush(stdout);
+
+  dup2(saved_out, 1);
+  dup2(saved_err, 2);
+  close(saved_out);
+  close(saved_err);
+  close(err_pipe[1]);
+  close(out_pipe[1]);
+  unsetenv("JOURNAL_STREAM");
+  detect_journal_streams();
+  auto slurp = [](int fd) {
+    std::string text;
+    char buf[1024];
+    for (ssize_t n; (n = read(fd, buf, sizeof buf)) > 0;) text.append(buf, static_cast<size_t>(n));
+    close(fd);
+    return text;
+  };
+  EXPECT_EQ(slurp(err_pipe[0]),
+            "<4>tolvek: invalid IP address s 10.0.0.7tolvek: the (alt_)source command has invalid IP address.\n"
+            "<4>3:Request from 10.0.0.9:4000 rejected.\n"
+            "<3>Cannot open config file x: No such file or directory\n");
+  EXPECT_EQ(slurp(out_pipe[0]), "Setting up to listen at UDP port 5000, socket handle: 3.\n");
+}
+
+using LineLimitsDeathTest = LineLimits;
+
+TEST_F(LineLimitsDeathTest, FatalLinesGoToTheJournalAsErrors) {
+  EXPECT_EXIT(
+      {
+        struct stat st;
+        fstat(2, &st);
+        setenv("JOURNAL_STREAM", (std::to_string(st.st_dev) + ":" + std::to_string(st.st_ino)).c_str(), 1);
+        detect_journal_streams();
+        unblocked_line(stderr, "tolvek: I don't understand the config line x\n");
+        fatal_errno("cannot bind the socket at port %u: ", 5000u);
+      },
+      testing::ExitedWithCode(255),
+      "^<4>tolvek: I don't understand the config line x\n<3>tolvek: cannot bind the socket at port 5000: ");
 }
