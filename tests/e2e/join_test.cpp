@@ -296,3 +296,35 @@ TEST(JoinCommand, TellsWhenForwardingFailsAndRecoversAndCountsTheDropped) {
     report = next_status_report(repeater, 1.0);
   EXPECT_EQ(report, now_dropped);
 }
+
+// A SIGTERM blocked by whoever started it still ends it, with a stop request.
+TEST(JoinCommand, SigtermEndsItEvenWhenStartedBlocked) {
+  Udp repeater;
+  sigset_t term, before;
+  sigemptyset(&term);
+  sigaddset(&term, SIGTERM);
+  sigprocmask(SIG_BLOCK, &term, &before);
+  Daemon j = join(repeater.port, {"--mac", "02:00:5e:10:20:30", "--password", "secret"});  // inherits the mask
+  sigprocmask(SIG_SETMASK, &before, nullptr);
+  ASSERT_EQ(repeater.receive(2.0), control(0, "secret"));
+  kill(j.pid, SIGTERM);
+  EXPECT_EQ(j.wait_exit(), 0);
+  Bytes stop;
+  for (Bytes b = repeater.receive(1.0); !b.empty() && stop.empty(); b = repeater.receive(1.0))
+    if (b[3] == 0x22) stop = b;
+  EXPECT_EQ(stop, control(2, "secret"));
+}
+
+// The documented bounds are inclusive.
+TEST(JoinCommand, IntervalsAtTheirBoundsAreAccepted) {
+  Udp repeater;
+  Daemon j = join(repeater.port, {"--interval", "15", "--status-interval", "3600"});
+  EXPECT_EQ(repeater.receive(2.0).size(), 12u);  // a registration without a password
+  EXPECT_EQ(j.wait_exit(0.1), -1) << j.err();
+  for (const std::vector<std::string>& beyond :
+       {std::vector<std::string>{"--interval", "15.001"}, std::vector<std::string>{"--status-interval", "3600.001"}}) {
+    Daemon refused = join(repeater.port, beyond);
+    EXPECT_EQ(refused.wait_exit(), 2) << beyond[1];
+    EXPECT_NE(refused.err().find(beyond[0] + " needs a number of seconds"), std::string::npos) << refused.err();
+  }
+}
