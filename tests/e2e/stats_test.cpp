@@ -248,6 +248,19 @@ TEST(StatsCommand, StrayDatagramsDoNotSpoilTheReply) {
   EXPECT_EQ(query.out(), std::string(3000, 'x') + "\n");
 }
 
+// A reply that fills its last fragment exactly: two of 1400 bytes, the
+// second first.
+TEST(StatsCommand, ReassemblesAReplyOfWholeFragments) {
+  Udp server;
+  Daemon query = Daemon::run(stats_command({"127.0.0.1:" + std::to_string(server.port)}));
+  sockaddr_in from{};
+  ASSERT_EQ(server.receive(2.0, &from), bytes_of("get_stats"));
+  server.send(fragment(2800, 1, 'b'), ntohs(from.sin_port));
+  server.send(fragment(2800, 0, 'a'), ntohs(from.sin_port));
+  EXPECT_EQ(query.wait_exit(), 0) << query.err();
+  EXPECT_EQ(query.out(), std::string(1400, 'a') + std::string(1400, 'b') + "\n");
+}
+
 // Each round of --watch starts afresh: what an incomplete round received is
 // not carried into the next.
 TEST(StatsCommand, IncompleteRoundIsDiscardedBeforeTheNext) {
@@ -275,7 +288,7 @@ TEST(StatsCommand, OptionValuesAreChecked) {
       {"--count", "1e3"}, {"--watch", "0"},     {"--watch", "1e30"},     {"--watch", "nan"},
       {"--watch", "inf"}, {"--timeout", "-2"},  {"--timeout", "1e300"},  {"--timeout", ""},
       {"--watch"},        {"--bogus", "1"},     {"--format", "xml"},     {"--format", "Prometheus"},
-      {"--output", ""},   {"--output", "dir/"},
+      {"--output", ""},   {"--output", "dir/"}, {"--timeout", "0.0099"},
   };
   for (const auto& args : bad) {
     std::vector<std::string> argv{"127.0.0.1:9"};
@@ -284,6 +297,12 @@ TEST(StatsCommand, OptionValuesAreChecked) {
     EXPECT_EQ(d.wait_exit(2.0), 2) << args[0] << " " << (args.size() > 1 ? args[1] : "");
     EXPECT_EQ(d.out(), "");
   }
+  // The bounds themselves are accepted.
+  Udp silent;
+  Daemon shortest = Daemon::run(stats_command({"127.0.0.1:" + std::to_string(silent.port), "--timeout", "0.01"}));
+  EXPECT_EQ(shortest.wait_exit(), 1);
+  EXPECT_EQ(shortest.err(),
+            "tolvek-stats: no reply from 127.0.0.1:" + std::to_string(silent.port) + " within 0.01 s\n");
 }
 
 // A forged reply nested a hundred thousand levels deep (200 KB in 143
