@@ -45,6 +45,31 @@ JoinEvent join_check_silence() {
   return JOIN_STOPPED;
 }
 
+bool join_forward_failed() {
+  JoinState& j = join_state;
+  j.dropped_frames++;
+  j.forward_ok_since = -1;
+  if (j.forward_failing) {
+    j.failing_dropped++;
+    return false;
+  }
+  j.forward_failing = true;
+  j.failing_dropped = 1;
+  return true;
+}
+
+bool join_forward_sent() {
+  JoinState& j = join_state;
+  if (!j.forward_failing) return false;
+  double now = double_time();
+  // Measured from a forward, not from the failure: after a pause in the
+  // stream, the first forward may be refused as the last one was.
+  if (j.forward_ok_since < 0) j.forward_ok_since = now;
+  if (now - j.forward_ok_since < JOIN_FORWARD_QUIET) return false;
+  j.forward_failing = false;
+  return true;
+}
+
 static bool step_past(double& next, double period, double now) {
   if (now < next) return false;
   next += period;

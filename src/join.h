@@ -1,6 +1,6 @@
 // tolvek-join's state: what it counts of the stream it forwards, when that
-// stream starts, stops and resumes, and when registrations and status
-// reports fall due.
+// stream starts, stops and resumes, when forwarding it fails and recovers,
+// and when registrations and status reports fall due.
 //
 // Times are monotonic seconds from double_time(). The counts are since
 // start and use the repeater's own sequence accounting; nothing here
@@ -20,6 +20,13 @@ constexpr double JOIN_STREAM_TIMEOUT = 5.0;
 // above this leaves too little room for one lost registration.
 constexpr double JOIN_MAX_INTERVAL = 15.0;
 
+// Forwarding fails from the first forward that failed (or was refused)
+// until forwards have gone out for this long without one failing. While a
+// player stays unreachable, the kernel tells of the refusal of a datagram
+// a round trip later, with the next send or receive, and the datagram
+// after goes out unhindered: a send that succeeds proves nothing.
+constexpr double JOIN_FORWARD_QUIET = 1.0;
+
 enum JoinEvent { JOIN_NONE, JOIN_STARTED, JOIN_STOPPED, JOIN_RESUMED };
 
 // What is due, as bits.
@@ -36,11 +43,15 @@ struct JoinState {
   uint64_t received_frames = 0;
   uint64_t lost_frames = 0;
   uint64_t duplicate_frames = 0;
-  uint64_t dropped_frames = 0;  // received, but the forwarding send failed
+  uint64_t dropped_frames = 0;  // received, but not forwarded or refused by the player's host
   double last_datagram = 0;
   double silence = 0;  // how long the stream was stopped, when it resumes
   bool started = false;
   bool stopped = false;
+
+  bool forward_failing = false;
+  double forward_ok_since = -1;  // the first forward since the last failure, -1 for none
+  uint64_t failing_dropped = 0;  // frames dropped since forwarding began failing
 };
 
 extern JoinState join_state;
@@ -60,6 +71,15 @@ JoinEvent join_datagram(const uint8_t* buf, size_t len);
 // JOIN_STOPPED, once, when the stream has been silent for more than
 // JOIN_STREAM_TIMEOUT; else JOIN_NONE.
 JoinEvent join_check_silence();
+
+// Counts one frame that could not be forwarded, or whose refusal came
+// back, as dropped. True when this begins a failing spell.
+bool join_forward_failed();
+
+// Notes a forward that went out. True when it ends a failing spell:
+// forwards have gone out for JOIN_FORWARD_QUIET s since the last failure.
+// Reads the clock only while forwarding fails.
+bool join_forward_sent();
 
 // What is due now, and the schedule moved on past it. A period missed
 // altogether (the process was stopped) is not made up with a burst.

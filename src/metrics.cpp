@@ -68,6 +68,34 @@ std::string quoted(const json& value) {
 
 bool is_digit(char c) { return c >= '0' && c <= '9'; }
 
+// Whether no array or object in text lies more than limit levels deep,
+// brackets inside strings aside. The library builds and destroys values
+// without recursing, but printing one (as quoted() does) recurses once a
+// level: a forged reply nested a hundred thousand deep would overflow the
+// stack. For text that is JSON the count is exact; text that is not is
+// refused by the parser anyway.
+bool nested_within(const std::string& text, int limit) {
+  int depth = 0;
+  bool in_string = false;
+  for (size_t i = 0; i < text.size(); i++) {
+    char c = text[i];
+    if (in_string) {
+      if (c == '\\') {
+        i++;
+      } else if (c == '"') {
+        in_string = false;
+      }
+    } else if (c == '"') {
+      in_string = true;
+    } else if (c == '[' || c == '{') {
+      if (++depth > limit) return false;
+    } else if ((c == ']' || c == '}') && depth > 0) {
+      depth--;
+    }
+  }
+  return true;
+}
+
 // [-]digits[.digits], all of the text.
 bool read_decimal(const std::string& text, double& out) {
   size_t i = text[0] == '-' ? 1 : 0, digits = 0;
@@ -231,6 +259,10 @@ std::string metrics_down(const std::string& repeater) {
 
 bool metrics_from_report(const std::string& text, const std::string& repeater, time_t now, std::string& out,
                          std::string& error) {
+  if (!nested_within(text, METRICS_MAX_DEPTH)) {
+    error = "nested deeper than " + std::to_string(METRICS_MAX_DEPTH) + " levels";
+    return false;
+  }
   json report;
   try {
     report = json::parse(text);

@@ -10,9 +10,14 @@
 #include <ctime>
 #include <string>
 
+// The report nests three levels deep (the report, its client list, a
+// client); text nested deeper than this is refused before it is parsed.
+constexpr int METRICS_MAX_DEPTH = 16;
+
 // Converts the JSON report into metrics, tolvek_up 1 first. False, with a
-// one-line reason in error, when the text is not JSON or a known field has
-// a value of the wrong shape. An empty report ("{}", before the first
+// one-line reason in error, when the text nests deeper than
+// METRICS_MAX_DEPTH, is not JSON or a known field has a value of the wrong
+// shape. An empty report ("{}", before the first
 // datagram) gives tolvek_up 1 alone. now is the current time, used only to
 // place a local time that occurs twice (see metrics_local_time).
 bool metrics_from_report(const std::string& json, const std::string& repeater, time_t now, std::string& out,

@@ -214,36 +214,103 @@ static uint16_t local_port(int fd) {
   return ntohs(sa.sin_port);
 }
 
-static bool send_to(int fd, const std::vector<uint8_t>& p, const sockaddr_in& to) {
+// Connects fd to `to`. A socket connected already is disconnected first,
+// so that the system picks the local address again: a device whose address
+// changed goes on from the new one. 0 or the errno.
+static int connect_to(int fd, const sockaddr_in& to) {
+  sockaddr_in peer{};
+  socklen_t n = sizeof peer;
+  if (getpeername(fd, reinterpret_cast<sockaddr*>(&peer), &n) == 0) {
+    uint16_t port = local_port(fd);
+    sockaddr none{};
+    none.sa_family = AF_UNSPEC;
+    connect(fd, &none, sizeof none);
+    // Disconnecting lets go of a port the system picked: take it again, or
+    // the repeater would see a new client.
+    if (local_port(fd) == 0) {
+      sockaddr_in sa{};
+      sa.sin_family = AF_INET;
+      sa.sin_addr.s_addr = htonl(INADDR_ANY);
+      sa.sin_port = htons(port);
+      bind(fd, reinterpret_cast<const sockaddr*>(&sa), sizeof sa);
+    }
+  }
+  return connect(fd, reinterpret_cast<const sockaddr*>(&to), sizeof to) == 0 ? 0 : errno;
+}
+
+static int send_once(int fd, const uint8_t* buf, size_t len) {
   ssize_t n;
   do {
-    n = sendto(fd, p.data(), p.size(), 0, reinterpret_cast<const sockaddr*>(&to), sizeof to);
+    n = send(fd, buf, len, 0);
   } while (n < 0 && errno == EINTR);
-  return n >= 0;
+  return n < 0 ? errno : 0;
+}
+
+// Sends on fd, connected to `to`, trying twice. A socket whose peer
+// refused an earlier datagram (an ICMP error came back) fails its next send
+// with that error, sending nothing: then the datagram goes on the second
+// try. Any other failure connects afresh before the second try (a socket
+// that had no route at start, or whose local address has gone). *first is
+// the errno of the first try (0: sent at once); the result is 0 or the
+// errno of the second.
+static int send_connected(int fd, const uint8_t* buf, size_t len, const sockaddr_in& to, int* first = nullptr) {
+  int err = send_once(fd, buf, len);
+  if (first) *first = err;
+  if (err == 0) return 0;
+  if (err != ECONNREFUSED) {
+    int not_connected = connect_to(fd, to);
+    if (not_connected) return not_connected;
+  }
+  return send_once(fd, buf, len);
+}
+
+static int send_packet(int fd, const std::vector<uint8_t>& p, const sockaddr_in& to) {
+  return send_connected(fd, p.data(), p.size(), to);
 }
 
 static void send_control(int fd, const std::vector<uint8_t>& p, const char* what, const sockaddr_in& to) {
-  if (!send_to(fd, p, to))
-    fprintf(stderr, "tolvek-join: cannot send a %s to %s: %s\n", what, text_of(to).c_str(), strerror(errno));
+  if (int err = send_packet(fd, p, to))
+    fprintf(stderr, "tolvek-join: cannot send a %s to %s: %s\n", what, text_of(to).c_str(), strerror(err));
 }
 
-// A forwarding send that fails is counted as dropped and told at most once
-// a second, so a missing player cannot flood the terminal.
-static void forward_failed(const sockaddr_in& to) {
-  static double last_report = -1e18;
-  static unsigned long left_out = 0;
-  int err = errno;
-  join_state.dropped_frames++;
-  double now = double_time();
-  if (now - last_report < 1.0) {
-    left_out++;
-    return;
+// Told once when forwarding begins to fail and once when it has recovered:
+// a missing player cannot flood the terminal, since a spell lasts at least
+// JOIN_FORWARD_QUIET seconds. Both go to standard error, -q or not, so the
+// errors tell when they ended.
+static void forward_failed(const sockaddr_in& to, int err) {
+  if (join_forward_failed())
+    fprintf(stderr, "tolvek-join: cannot forward the stream to %s: %s\n", text_of(to).c_str(), strerror(err));
+}
+
+static void forward_sent(const sockaddr_in& to) {
+  if (join_forward_sent())
+    fprintf(stderr, "tolvek-join: forwarding to %s again after %llu dropped frames\n", text_of(to).c_str(),
+            static_cast<unsigned long long>(join_state.failing_dropped));
+}
+
+// One frame dropped for a failed first try: this frame when the second
+// failed too, else the earlier one whose refusal the first try met.
+static void forward(int out, const uint8_t* buf, size_t len, const sockaddr_in& to) {
+  int first;
+  send_connected(out, buf, len, to, &first);
+  if (first) {
+    forward_failed(to, first);
+  } else {
+    forward_sent(to);
   }
-  last_report = now;
-  fprintf(stderr, "tolvek-join: cannot forward a datagram to %s: %s", text_of(to).c_str(), strerror(err));
-  if (left_out) fprintf(stderr, " (%lu more left out)", left_out);
-  fputc('\n', stderr);
-  left_out = 0;
+}
+
+// Takes what the forwarding socket holds: refusals of frames already sent
+// (the kernel marks the socket with the first, and the next send would
+// fail for it), and any datagram the player sends back, which is dropped.
+static void take_forward_errors(int out, const sockaddr_in& to) {
+  uint8_t buf[64];
+  for (int i = 0; i < 64; i++) {
+    ssize_t n = recv(out, buf, sizeof buf, MSG_DONTWAIT);
+    if (n >= 0 || errno == EINTR) continue;
+    if (errno == EAGAIN || errno == EWOULDBLOCK) return;
+    forward_failed(to, errno);
+  }
 }
 
 static void tell(const Options& o, JoinEvent e) {
@@ -254,30 +321,34 @@ static void tell(const Options& o, JoinEvent e) {
 }
 
 // Forwards what is waiting, up to a bound per wake-up so the timers still
-// get their turn under a flood. Only the repeater's datagrams go on.
-static void forward_waiting(int fd, const Options& o) {
+// get their turn under a flood. Only the repeater's datagrams go on: the
+// socket is connected to it, so the kernel drops everyone else's, but some
+// may have come between bind and connect, or while it connects afresh.
+static void forward_waiting(int fd, int out, const Options& o) {
   static uint8_t buf[65536];
   for (int i = 0; i < 64; i++) {
     sockaddr_in from{};
     socklen_t n = sizeof from;
     ssize_t len = recvfrom(fd, buf, sizeof buf, MSG_DONTWAIT, reinterpret_cast<sockaddr*>(&from), &n);
-    if (len < 0) return;
+    // An error here is the repeater refusing a registration (it is not
+    // running): taking it keeps it from failing the next send.
+    if (len < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return;
+    if (len < 0) continue;
     if (from.sin_addr.s_addr != o.repeater.sin_addr.s_addr || from.sin_port != o.repeater.sin_port) continue;
-    if (sendto(fd, buf, static_cast<size_t>(len), 0, reinterpret_cast<const sockaddr*>(&o.forward),
-               sizeof o.forward) < 0)
-      forward_failed(o.forward);
+    forward(out, buf, static_cast<size_t>(len), o.forward);
     tell(o, join_datagram(buf, static_cast<size_t>(len)));
   }
 }
 
-static int run(int fd, const Options& o, const sigset_t& during_wait) {
+static int run(int fd, int out, const Options& o, const sigset_t& during_wait) {
   const std::vector<uint8_t> registration = build_registration(o.mac, o.password);
   join_start(o.interval, o.status_interval);
   for (;;) {
     if (stop_signal) {
-      if (send_to(fd, build_stop(o.mac, o.password), o.repeater)) return 0;
+      int err = send_packet(fd, build_stop(o.mac, o.password), o.repeater);
+      if (err == 0) return 0;
       fprintf(stderr, "tolvek-join: cannot send the stop request to %s: %s\n", text_of(o.repeater).c_str(),
-              strerror(errno));
+              strerror(err));
       return 1;
     }
     unsigned due = join_due();
@@ -288,13 +359,17 @@ static int run(int fd, const Options& o, const sigset_t& during_wait) {
 
     double wait = join_next_wakeup();
     timespec timeout{static_cast<time_t>(wait), static_cast<long>((wait - std::floor(wait)) * 1e9)};
-    pollfd p{fd, POLLIN, 0};
-    int ready = ppoll(&p, 1, &timeout, &during_wait);
+    // Errors wake the wait too (POLLERR): each handler takes them, or the
+    // wait would return at once, again and again.
+    pollfd p[2] = {{fd, POLLIN, 0}, {out, POLLIN, 0}};
+    int ready = ppoll(p, 2, &timeout, &during_wait);
     if (ready < 0 && errno != EINTR) {
       fprintf(stderr, "tolvek-join: cannot wait on the socket: %s\n", strerror(errno));
       return 1;
     }
-    if (ready > 0 && (p.revents & POLLIN)) forward_waiting(fd, o);
+    if (ready <= 0) continue;
+    if (p[1].revents) take_forward_errors(out, o.forward);
+    if (p[0].revents) forward_waiting(fd, out, o);
   }
 }
 
@@ -304,10 +379,18 @@ int main(int argc, char** argv) {
   Options o = parse_args(argc, argv);
   sigset_t during_wait = catch_stop_signals();
   int fd = bind_socket(o.port);
+  // Connected, so that the kernel queues only the repeater's datagrams, and
+  // the stream goes out from a socket of its own connected to the player,
+  // which alone hears of the player's refusals. A connection that fails
+  // here (no route yet) is tried again with each send.
+  connect_to(fd, o.repeater);
+  int out = bind_socket(0);
+  connect_to(out, o.forward);
   if (!o.quiet)
     printf("tolvek-join: registering with %s from port %u, forwarding to %s\n", text_of(o.repeater).c_str(),
            local_port(fd), text_of(o.forward).c_str());
-  int status = run(fd, o, during_wait);
+  int status = run(fd, out, o, during_wait);
+  close(out);
   close(fd);
   return status;
 }

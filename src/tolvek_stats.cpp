@@ -105,6 +105,28 @@ static sockaddr_storage resolve(const std::string& target, socklen_t& length) {
   return sa;
 }
 
+// The largest report a repeater sends, that of 256 clients: a head of at
+// most 512 characters and at most 166 a client.
+constexpr size_t LARGEST_REPORT = 512 + 256 * 166 + 16;
+// What the kernel charges a fragment of 1408 bytes against the receive
+// buffer: about 2.3 KiB on loopback, up to a page from some network drivers.
+constexpr int FRAGMENT_CHARGE = 4096;
+
+// Room for every fragment of the largest reply at once: a repeater sends
+// them back to back, and a device's default buffer may hold fewer, so the
+// rest would be lost however soon we read. Never made smaller than it is.
+static void make_room_for_a_reply(int fd) {
+  int need = static_cast<int>((LARGEST_REPORT + 1399) / 1400) * FRAGMENT_CHARGE;
+  int have = 0;
+  socklen_t n = sizeof have;
+  if (getsockopt(fd, SOL_SOCKET, SO_RCVBUF, &have, &n) == 0 && have >= need) return;
+  // The kernel doubles what it is asked for (its bookkeeping) and caps the
+  // request at net.core.rmem_max, a cap that root may pass.
+  int ask = need / 2;
+  if (setsockopt(fd, SOL_SOCKET, SO_RCVBUFFORCE, &ask, sizeof ask) != 0)
+    setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &ask, sizeof ask);
+}
+
 // One request and its reply: the report, or false after saying what went
 // wrong. The socket is connected to the repeater, so nobody else's datagrams
 // count.
@@ -244,6 +266,7 @@ int main(int argc, char** argv) {
     fprintf(stderr, "tolvek-stats: cannot reach %s: %s\n", target.c_str(), strerror(errno));
     return 1;
   }
+  make_room_for_a_reply(fd);
   bool all_whole = true;
   for (long done = 0;; done++) {
     double started = monotonic();

@@ -1,8 +1,12 @@
 // tolvek-join against a socket standing in for the repeater, where every
 // packet it sends can be read, and against the real daemon.
 #include <gtest/gtest.h>
+#include <poll.h>
 #include <signal.h>
+#include <sys/socket.h>
 #include <unistd.h>
+
+#include <cerrno>
 
 #include "harness.h"
 
@@ -30,15 +34,52 @@ Bytes control(uint8_t type, const std::string& password, const Bytes& records = 
   return p;
 }
 
-Bytes status_record(uint32_t received, uint32_t lost, uint32_t duplicate) {
+Bytes status_record(uint32_t received, uint32_t lost, uint32_t duplicate, uint32_t dropped = 0) {
   Bytes r{2, 0, 27, 0};
-  for (uint32_t v : {received, lost, duplicate, 0u})
+  for (uint32_t v : {received, lost, duplicate, dropped})
     for (int i = 0; i < 4; i++) r.push_back(static_cast<uint8_t>(v >> (8 * i)));
   r.resize(3 + 27, 0);
   return r;
 }
 
 Bytes rtp(uint16_t seq, size_t size = 172) { return patterned_datagram(seq, size); }
+
+// Connects s to 127.0.0.1:port, or with port 0 undoes that: a socket
+// connected elsewhere refuses what comes to it (ICMP port unreachable).
+void connect_to(const Udp& s, uint16_t port) {
+  sockaddr_in to{};
+  to.sin_family = port ? AF_INET : AF_UNSPEC;
+  to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  to.sin_port = htons(port);
+  ASSERT_EQ(connect(s.fd, reinterpret_cast<const sockaddr*>(&to), sizeof to), 0);
+  if (port) return;
+  // Undone, it lets go of the port the system picked for it: take it again.
+  to.sin_family = AF_INET;
+  to.sin_port = htons(s.port);
+  ASSERT_EQ(bind(s.fd, reinterpret_cast<const sockaddr*>(&to), sizeof to), 0);
+}
+
+// Whether a datagram to 127.0.0.1:port from a socket of its own is refused.
+bool refused_from_elsewhere(uint16_t port) {
+  Udp s;
+  connect_to(s, port);
+  if (send(s.fd, "x", 1, 0) != 1) return false;
+  pollfd p{s.fd, POLLIN, 0};
+  poll(&p, 1, 1000);
+  char c;
+  return recv(s.fd, &c, 1, MSG_DONTWAIT) < 0 && errno == ECONNREFUSED;
+}
+
+// The next status report among what the stand-in repeater receives within
+// timeout seconds; empty if none.
+Bytes next_status_report(const Udp& repeater, double timeout) {
+  double end = now_seconds() + timeout;
+  for (double left = timeout; left > 0; left = end - now_seconds()) {
+    Bytes b = repeater.receive(left);
+    if (b.size() > 3 && b[3] == 0x21) return b;
+  }
+  return {};
+}
 
 const char kAdmitting[] = "allow_mac 02:00:5e:10:20:30\nallow_pass secret\n";
 
@@ -66,6 +107,8 @@ TEST(JoinCommand, RegistersReportsForwardsAndStopsAgainstAStandIn) {
   }
   for (const Bytes& d : sent) EXPECT_EQ(player.receive(), d);
   EXPECT_TRUE(player.silent_for(0.2));
+  // Its socket is connected to the repeater: the kernel refuses the others.
+  EXPECT_TRUE(refused_from_elsewhere(join_port));
   EXPECT_TRUE(j.wait_out("tolvek-join: stream started\n"));
 
   // Counted as the repeater counts: 6 received, 0 lost (0 came late), 1 duplicate.
@@ -214,4 +257,74 @@ TEST(JoinCommand, UnresolvableHostExitsOne) {
   Daemon j = Daemon::run({"unshare", "--net", TOLVEK_JOIN_BINARY, "no-such-repeater.invalid:5002"});
   ASSERT_EQ(j.wait_exit(10.0), 1) << j.err();
   EXPECT_EQ(j.err().rfind("tolvek-join: cannot resolve no-such-repeater.invalid: ", 0), 0u) << j.err();
+}
+
+// A player that refuses the stream (ICMP port unreachable) is told of once
+// when forwarding begins to fail and once when it has recovered, and every
+// refused frame is reported to the repeater as dropped.
+TEST(JoinCommand, TellsWhenForwardingFailsAndRecoversAndCountsTheDropped) {
+  Udp repeater, player;
+  connect_to(player, 1);
+  Daemon j = join(repeater.port, {"--forward", endpoint(player.port), "--mac", "02:00:5e:10:20:30", "--password",
+                                  "secret", "--status-interval", "0.3"});
+  sockaddr_in from{};
+  ASSERT_EQ(repeater.receive(2.0, &from), control(0, "secret"));
+  uint16_t join_port = ntohs(from.sin_port);
+  const int refused = 10;
+  for (uint16_t s = 0; s < refused; s++) repeater.send(rtp(s), join_port);
+  const std::string failing =
+      "tolvek-join: cannot forward the stream to " + endpoint(player.port) + ": Connection refused\n";
+  ASSERT_TRUE(j.wait_err(failing)) << j.err();
+  Bytes all_dropped = control(1, "secret", status_record(refused, 0, 0, refused), 1), report;
+  for (double end = now_seconds() + 5; report != all_dropped && now_seconds() < end;)
+    report = next_status_report(repeater, 1.0);
+  EXPECT_EQ(report, all_dropped);
+
+  // Back: told once forwards have gone out for a second without a refusal.
+  connect_to(player, 0);
+  const std::string recovered = "tolvek-join: forwarding to " + endpoint(player.port) + " again after " +
+                                std::to_string(refused) + " dropped frames\n";
+  uint16_t s = refused;
+  for (double end = now_seconds() + 5; count_of(j.err(), recovered) == 0 && now_seconds() < end; s++) {
+    repeater.send(rtp(s), join_port);
+    EXPECT_EQ(player.receive(), rtp(s));
+    usleep(10000);  // a stream's pace, not a flood
+  }
+  EXPECT_EQ(j.err(), failing + recovered);
+  Bytes now_dropped = control(1, "secret", status_record(s, 0, 0, refused), 1);
+  for (double end = now_seconds() + 5; report != now_dropped && now_seconds() < end;)
+    report = next_status_report(repeater, 1.0);
+  EXPECT_EQ(report, now_dropped);
+}
+
+// A SIGTERM blocked by whoever started it still ends it, with a stop request.
+TEST(JoinCommand, SigtermEndsItEvenWhenStartedBlocked) {
+  Udp repeater;
+  sigset_t term, before;
+  sigemptyset(&term);
+  sigaddset(&term, SIGTERM);
+  sigprocmask(SIG_BLOCK, &term, &before);
+  Daemon j = join(repeater.port, {"--mac", "02:00:5e:10:20:30", "--password", "secret"});  // inherits the mask
+  sigprocmask(SIG_SETMASK, &before, nullptr);
+  ASSERT_EQ(repeater.receive(2.0), control(0, "secret"));
+  kill(j.pid, SIGTERM);
+  EXPECT_EQ(j.wait_exit(), 0);
+  Bytes stop;
+  for (Bytes b = repeater.receive(1.0); !b.empty() && stop.empty(); b = repeater.receive(1.0))
+    if (b[3] == 0x22) stop = b;
+  EXPECT_EQ(stop, control(2, "secret"));
+}
+
+// The documented bounds are inclusive.
+TEST(JoinCommand, IntervalsAtTheirBoundsAreAccepted) {
+  Udp repeater;
+  Daemon j = join(repeater.port, {"--interval", "15", "--status-interval", "3600"});
+  EXPECT_EQ(repeater.receive(2.0).size(), 12u);  // a registration without a password
+  EXPECT_EQ(j.wait_exit(0.1), -1) << j.err();
+  for (const std::vector<std::string>& beyond :
+       {std::vector<std::string>{"--interval", "15.001"}, std::vector<std::string>{"--status-interval", "3600.001"}}) {
+    Daemon refused = join(repeater.port, beyond);
+    EXPECT_EQ(refused.wait_exit(), 2) << beyond[1];
+    EXPECT_NE(refused.err().find(beyond[0] + " needs a number of seconds"), std::string::npos) << refused.err();
+  }
 }

@@ -33,6 +33,17 @@ def run_stats(*args, env=None):
     return p.returncode, p.stdout, p.stderr
 
 
+def promtool_check(test, text):
+    """Checks text as Prometheus itself reads it: unlike the Python parser,
+    which merges them silently, promtool refuses a second HELP or TYPE line
+    for a family."""
+    promtool = shutil.which("promtool")
+    if promtool is None:
+        test.fail("needs promtool from Debian's prometheus (bash scripts/deps prometheus)")
+    p = subprocess.run([promtool, "check", "metrics"], input=text, capture_output=True, text=True, timeout=30)
+    test.assertEqual((p.returncode, p.stdout + p.stderr), (0, ""), text)
+
+
 def families(test, text, repeater):
     """Parses text, checks every sample names the repeater, and returns the
     families by sample name: {name: (type, [(labels, value)])}."""
@@ -117,6 +128,7 @@ class RealRepeaters(unittest.TestCase):
         # Within 2 s of the first, the repeater serves the same report again.
         rc, out, err = run_stats(target, "--format", "prometheus")
         self.assertEqual((rc, err), (0, ""))
+        promtool_check(self, out)
         m = families(self, out, target)
         stream = {name: (kind, [round(v, 6) for _, v in samples]) for name, (kind, samples) in m.items()
                   if not name.startswith("tolvek_client_")}
@@ -152,6 +164,7 @@ class RealRepeaters(unittest.TestCase):
         target = f"localhost:{self.idle.stats_port}"
         rc, out, err = run_stats(target, "--format", "prometheus")
         self.assertEqual((rc, err), (0, ""))
+        promtool_check(self, out)
         m = families(self, out, target)
         self.assertEqual(m["tolvek_up"][1][0][1], 1)
         self.assertEqual(m["tolvek_connected_clients"][1][0][1], 0)

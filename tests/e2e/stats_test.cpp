@@ -3,6 +3,8 @@
 
 #include <algorithm>
 #include <cstdlib>
+#include <fstream>
+#include <sstream>
 #include <string>
 
 #include "harness.h"
@@ -48,10 +50,50 @@ double number(const std::string& report, const std::string& name) { return atof(
 // One fragment of a reply of total bytes, carrying its share of fill.
 Bytes fragment(uint32_t total, uint32_t index, char fill = 'x') {
   Bytes d{static_cast<uint8_t>(total), static_cast<uint8_t>(total >> 8), static_cast<uint8_t>(total >> 16),
-          static_cast<uint8_t>(total >> 24), static_cast<uint8_t>(index), 0, 0, 0};
+          static_cast<uint8_t>(total >> 24), static_cast<uint8_t>(index), static_cast<uint8_t>(index >> 8), 0, 0};
   size_t share = std::min<size_t>(1400, total - index * 1400);
   d.resize(8 + share, static_cast<uint8_t>(fill));
   return d;
+}
+
+// Bytes waiting in the receive queue of the UDP socket on local port, as the
+// kernel counts them; -1 when no such socket is listed.
+long queued_bytes(uint16_t port) {
+  std::ifstream table("/proc/net/udp");
+  std::string line;
+  std::getline(table, line);  // the heading
+  char wanted[8];
+  snprintf(wanted, sizeof wanted, ":%04X", port);
+  while (std::getline(table, line)) {
+    std::istringstream fields(line);
+    std::string slot, local, remote, state, queues;
+    fields >> slot >> local >> remote >> state >> queues;
+    if (local.size() > 5 && local.compare(local.size() - 5, 5, wanted) == 0)
+      return strtol(queues.c_str() + queues.find(':') + 1, nullptr, 16);
+  }
+  return -1;
+}
+
+// Sends text to port as a reply in fragments, a few at a time, each batch
+// once the reader has taken the last: no fragment is lost to its buffer.
+void send_paced(const Udp& server, const std::string& text, uint16_t port) {
+  uint32_t total = static_cast<uint32_t>(text.size());
+  for (uint32_t i = 0; i * 1400 < total; i++) {
+    if (i % 20 == 0) {
+      double deadline = now_seconds() + 5.0;
+      while (queued_bytes(port) > 0 && now_seconds() < deadline) usleep(1000);
+    }
+    Bytes d = fragment(total, i);
+    std::copy(text.begin() + i * 1400, text.begin() + i * 1400 + (d.size() - 8), d.begin() + 8);
+    server.send(d, port);
+  }
+}
+
+std::string slurp(const std::string& path) {
+  std::ifstream f(path);
+  std::stringstream s;
+  s << f.rdbuf();
+  return s.str();
 }
 
 Bytes datagram(uint16_t seq, size_t size) {
@@ -206,6 +248,19 @@ TEST(StatsCommand, StrayDatagramsDoNotSpoilTheReply) {
   EXPECT_EQ(query.out(), std::string(3000, 'x') + "\n");
 }
 
+// A reply that fills its last fragment exactly: two of 1400 bytes, the
+// second first.
+TEST(StatsCommand, ReassemblesAReplyOfWholeFragments) {
+  Udp server;
+  Daemon query = Daemon::run(stats_command({"127.0.0.1:" + std::to_string(server.port)}));
+  sockaddr_in from{};
+  ASSERT_EQ(server.receive(2.0, &from), bytes_of("get_stats"));
+  server.send(fragment(2800, 1, 'b'), ntohs(from.sin_port));
+  server.send(fragment(2800, 0, 'a'), ntohs(from.sin_port));
+  EXPECT_EQ(query.wait_exit(), 0) << query.err();
+  EXPECT_EQ(query.out(), std::string(1400, 'a') + std::string(1400, 'b') + "\n");
+}
+
 // Each round of --watch starts afresh: what an incomplete round received is
 // not carried into the next.
 TEST(StatsCommand, IncompleteRoundIsDiscardedBeforeTheNext) {
@@ -233,7 +288,7 @@ TEST(StatsCommand, OptionValuesAreChecked) {
       {"--count", "1e3"}, {"--watch", "0"},     {"--watch", "1e30"},     {"--watch", "nan"},
       {"--watch", "inf"}, {"--timeout", "-2"},  {"--timeout", "1e300"},  {"--timeout", ""},
       {"--watch"},        {"--bogus", "1"},     {"--format", "xml"},     {"--format", "Prometheus"},
-      {"--output", ""},   {"--output", "dir/"},
+      {"--output", ""},   {"--output", "dir/"}, {"--timeout", "0.0099"},
   };
   for (const auto& args : bad) {
     std::vector<std::string> argv{"127.0.0.1:9"};
@@ -242,4 +297,45 @@ TEST(StatsCommand, OptionValuesAreChecked) {
     EXPECT_EQ(d.wait_exit(2.0), 2) << args[0] << " " << (args.size() > 1 ? args[1] : "");
     EXPECT_EQ(d.out(), "");
   }
+  // The bounds themselves are accepted.
+  Udp silent;
+  Daemon shortest = Daemon::run(stats_command({"127.0.0.1:" + std::to_string(silent.port), "--timeout", "0.01"}));
+  EXPECT_EQ(shortest.wait_exit(), 1);
+  EXPECT_EQ(shortest.err(),
+            "tolvek-stats: no reply from 127.0.0.1:" + std::to_string(silent.port) + " within 0.01 s\n");
+}
+
+// A forged reply nested a hundred thousand levels deep (200 KB in 143
+// fragments) is refused as no report: the metrics go down, and the output
+// file that held the last figures says so.
+TEST(StatsCommand, DeeplyNestedReplyGivesTheDownState) {
+  const std::string deep = "{\"frames_sec\": " + std::string(100000, '[') + std::string(100000, ']') + "}";
+  ASSERT_EQ((deep.size() + 1399) / 1400, 143u);
+  Udp server;
+  const std::string target = "127.0.0.1:" + std::to_string(server.port);
+  const std::string refused = "tolvek-stats: the reply from " + target +
+                              " is not a statistics report: nested deeper than 16 levels\n";
+  const std::string down = "# HELP tolvek_up 1 when the repeater answered the last statistics request with a whole "
+                           "report, else 0.\n# TYPE tolvek_up gauge\ntolvek_up{repeater=\"" + target + "\"} 0\n";
+  sockaddr_in from{};
+
+  Daemon printed = Daemon::run(stats_command({target, "--format", "prometheus", "--timeout", "10"}));
+  ASSERT_EQ(server.receive(2.0, &from), bytes_of("get_stats"));
+  send_paced(server, deep, ntohs(from.sin_port));
+  EXPECT_EQ(printed.wait_exit(10.0), 1);
+  EXPECT_EQ(printed.err(), refused);
+  EXPECT_EQ(printed.out(), down);
+
+  Daemon written = Daemon::run(stats_command({target, "--format", "prometheus", "--timeout", "10", "--output",
+                                              "metrics.prom", "--watch", "0.1", "--count", "2"}));
+  const std::string path = written.dir + "/metrics.prom";
+  ASSERT_EQ(server.receive(2.0, &from), bytes_of("get_stats"));
+  send_paced(server, "{\"frames_received\" : \"11\"}", ntohs(from.sin_port));
+  ASSERT_EQ(server.receive(2.0, &from), bytes_of("get_stats"));
+  EXPECT_NE(slurp(path).find("tolvek_frames_received_total{repeater=\"" + target + "\"} 11\n"), std::string::npos);
+  send_paced(server, deep, ntohs(from.sin_port));
+  EXPECT_EQ(written.wait_exit(10.0), 1);
+  EXPECT_EQ(written.err(), refused);
+  EXPECT_EQ(written.out(), "");
+  EXPECT_EQ(slurp(path), down);
 }

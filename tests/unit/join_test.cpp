@@ -128,3 +128,30 @@ TEST_F(Join, NoStatusReportsWhenTheirIntervalIsZero) {
   for (int i = 0; i < 100; i++, fake_mono += 1) EXPECT_EQ(join_due(), JOIN_SEND_REGISTRATION);
   EXPECT_DOUBLE_EQ(join_next_wakeup(), 0.0);
 }
+
+// Told once when forwarding begins to fail and once when forwards have gone
+// out for a second without one failing: never on a lone success between
+// refusals, nor on the first forward after a pause in the stream.
+TEST_F(Join, ForwardingFailsUntilASecondOfForwardsWithoutAFailure) {
+  fake_mono = 100;
+  EXPECT_FALSE(join_forward_sent());
+  EXPECT_TRUE(join_forward_failed());
+  EXPECT_FALSE(join_forward_failed());
+  fake_mono = 100.5;
+  EXPECT_FALSE(join_forward_sent());  // the kernel lets every other send through
+  fake_mono = 101.4;
+  EXPECT_FALSE(join_forward_failed());
+  fake_mono = 110;  // the stream paused; the player may still be away
+  EXPECT_FALSE(join_forward_sent());
+  fake_mono = 110.99;
+  EXPECT_FALSE(join_forward_sent());
+  fake_mono = 111;
+  EXPECT_TRUE(join_forward_sent());
+  EXPECT_EQ(join_state.failing_dropped, 3u);
+  EXPECT_FALSE(join_forward_sent());
+
+  EXPECT_TRUE(join_forward_failed());  // a new spell, counted afresh
+  EXPECT_EQ(join_state.failing_dropped, 1u);
+  EXPECT_EQ(join_state.dropped_frames, 4u);
+  EXPECT_EQ(join_status().dropped_frames, 4u);
+}

@@ -151,3 +151,26 @@ TEST_F(Metrics, LocalTimesAndTheRepeatedHour) {
     EXPECT_FALSE(metrics_local_time(text, NOW, t)) << text;
   EXPECT_TRUE(metrics_local_time("29-02-2028 00:00:00", NOW, t));
 }
+
+// A forged reply nested far deeper than any report is refused before the
+// parser sees it: printing such a value for the error would overflow the
+// stack. Brackets inside strings are text, not nesting.
+TEST_F(Metrics, DeeplyNestedRepliesAreRefusedWithoutCrashing) {
+  auto nested = [](int levels) { return std::string(levels, '[') + std::string(levels, ']'); };
+  const std::vector<std::pair<std::string, std::string>> cases = {
+      {"{\"frames_sec\": " + nested(100000) + "}", "nested deeper than 16 levels"},
+      {"{\"frames_sec\": " + nested(16) + "}", "nested deeper than 16 levels"},
+      {"{\"frames_sec\": " + nested(15) + "}", "\"frames_sec\" is " + nested(15) + ", not a number"},
+      // An escaped quote does not end the string.
+      {"{\"frames_sec\": \"\\\"" + nested(100000) + "\"}",
+       "\"frames_sec\" is \"\\\"" + std::string(54, '[') + "..., not a number"},
+  };
+  for (const auto& [report, reason] : cases) {
+    std::string out = "untouched", error;
+    EXPECT_FALSE(metrics_from_report(report, "r:1", NOW, out, error)) << report.substr(0, 40);
+    EXPECT_EQ(error, reason);
+    EXPECT_EQ(out, "untouched");
+  }
+  EXPECT_EQ(samples(convert("{\"clients\":[{\"ip\":\"" + nested(40) + "\",\"port\":\"{{\",\"mac\":\"]]\"}]}")),
+            (std::vector<std::string>{"tolvek_up{repeater=\"dev1:5003\"} 1"}));
+}
