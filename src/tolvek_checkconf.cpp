@@ -106,6 +106,7 @@ void quiet_daemon() {
   dup2(null, 1);
   dup2(fileno(fatal_text), 2);
   close(null);
+  detect_journal_streams();  // the daemon's lines land here bare
 }
 
 // Back to the real standard output and error; what the daemon wrote to
@@ -115,6 +116,7 @@ void hear_daemon() {
   fflush(stderr);
   dup2(saved_out, 1);
   dup2(saved_err, 2);
+  detect_journal_streams();
   flush_complaints();
   rewind(fatal_text);
   char line[4096];
