@@ -17,6 +17,7 @@ add_custom_command(OUTPUT deb/changelog.Debian.gz
                    VERBATIM)
 add_custom_target(debian_changelog ALL DEPENDS deb/changelog.Debian.gz)
 install(FILES ${PROJECT_BINARY_DIR}/deb/changelog.Debian.gz DESTINATION ${CMAKE_INSTALL_DOCDIR})
+install(FILES packaging/deb/lintian-overrides DESTINATION ${CMAKE_INSTALL_DATADIR}/lintian/overrides RENAME tolvek)
 
 set(CPACK_GENERATOR DEB)
 set(CPACK_PACKAGE_NAME tolvek)
