@@ -5,6 +5,20 @@ install(FILES ${PROJECT_BINARY_DIR}/tolvek@.service DESTINATION ${TOLVEK_UNIT_DI
 # The loopback example, ready to run as tolvek@example and to copy.
 install(FILES examples/tolvek.conf DESTINATION ${TOLVEK_CONFIG_DIR} RENAME example.conf)
 
+# The licence, in the place and the format a Debian system keeps it, and the
+# package's changelog, compressed as Debian wants it: without a name or a
+# time stamp, so that the same source gives the same file.
+install(FILES packaging/deb/copyright DESTINATION ${CMAKE_INSTALL_DOCDIR})
+configure_file(packaging/deb/changelog deb/changelog.Debian COPYONLY)
+add_custom_command(OUTPUT deb/changelog.Debian.gz
+                   COMMAND gzip -9nkf changelog.Debian
+                   DEPENDS ${PROJECT_BINARY_DIR}/deb/changelog.Debian
+                   WORKING_DIRECTORY ${PROJECT_BINARY_DIR}/deb
+                   VERBATIM)
+add_custom_target(debian_changelog ALL DEPENDS deb/changelog.Debian.gz)
+install(FILES ${PROJECT_BINARY_DIR}/deb/changelog.Debian.gz DESTINATION ${CMAKE_INSTALL_DOCDIR})
+install(FILES packaging/deb/lintian-overrides DESTINATION ${CMAKE_INSTALL_DATADIR}/lintian/overrides RENAME tolvek)
+
 set(CPACK_GENERATOR DEB)
 set(CPACK_PACKAGE_NAME tolvek)
 set(CPACK_PACKAGE_VENDOR "tolvek developers")
