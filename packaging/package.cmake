@@ -40,6 +40,8 @@ set(CPACK_DEBIAN_PACKAGE_SECTION net)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 # Depends: from the libraries the programs link (dpkg-shlibdeps).
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+# The unit's reload sends SIGHUP with /bin/kill.
+set(CPACK_DEBIAN_PACKAGE_DEPENDS "procps")
 configure_file(packaging/deb/conffiles.in deb/conffiles @ONLY)
 set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA
     ${PROJECT_BINARY_DIR}/deb/conffiles
