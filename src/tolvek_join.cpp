@@ -21,6 +21,7 @@
 #include "control.h"
 #include "join.h"
 #include "sys.h"
+#include "version.h"
 
 [[noreturn]] static void usage(FILE* out, int status) {
   fputs(
@@ -35,6 +36,7 @@
       "  --interval S            registration period, 0.1 to 15 (default 5)\n"
       "  --status-interval S     status report period, 0 (none) or 0.1 to 3600 (default 10)\n"
       "  -q                      print only errors\n"
+      "  --help                  this text;  --version  the version\n"
       "SIGINT or SIGTERM sends the repeater a stop request and exits 0.\n"
       "Exit status: 1 when the address cannot be resolved, the port bound or the\n"
       "stop request sent; 2 on bad usage.\n",
@@ -137,12 +139,13 @@ struct Options {
 };
 
 static Options parse_args(int argc, char** argv) {
-  enum { FORWARD = 256, PORT, MAC, PASSWORD, INTERVAL, STATUS_INTERVAL };
+  enum { FORWARD = 256, PORT, MAC, PASSWORD, INTERVAL, STATUS_INTERVAL, VERSION };
   static const option long_options[] = {
       {"forward", required_argument, nullptr, FORWARD},   {"port", required_argument, nullptr, PORT},
       {"mac", required_argument, nullptr, MAC},           {"password", required_argument, nullptr, PASSWORD},
       {"interval", required_argument, nullptr, INTERVAL}, {"status-interval", required_argument, nullptr, STATUS_INTERVAL},
-      {"help", no_argument, nullptr, 'h'},                {nullptr, 0, nullptr, 0},
+      {"help", no_argument, nullptr, 'h'},                {"version", no_argument, nullptr, VERSION},
+      {nullptr, 0, nullptr, 0},
   };
   Options o;
   std::string forward = "127.0.0.1:5004";
@@ -163,6 +166,9 @@ static Options parse_args(int argc, char** argv) {
       case STATUS_INTERVAL: o.status_interval = seconds_arg("--status-interval", optarg, 0.1, 3600, true); break;
       case 'q': o.quiet = true; break;
       case 'h': usage(stdout, 0);
+      case VERSION:
+        printf("tolvek-join %s %s\n", TOLVEK_VERSION, TOLVEK_RELEASE_DATE);
+        exit(0);
       default: usage_error("unknown option or missing value: %s", argv[optind - 1]);
     }
   }

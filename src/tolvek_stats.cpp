@@ -1,4 +1,5 @@
 // tolvek-stats: asks a repeater for its statistics report and prints it.
+#include <getopt.h>
 #include <netdb.h>
 #include <poll.h>
 #include <sys/socket.h>
@@ -14,8 +15,9 @@
 
 #include "fragments.h"
 #include "metrics.h"
+#include "version.h"
 
-static void usage() {
+[[noreturn]] static void usage(FILE* out, int status) {
   fputs(
       "Usage: tolvek-stats HOST:PORT [--watch SECONDS] [--count N] [--timeout SECONDS]\n"
       "                   [--format json|prometheus] [--output FILE]\n"
@@ -27,10 +29,11 @@ static void usage() {
       "                    metrics, with tolvek_up 0 alone when no whole report came\n"
       "  --output FILE     replace FILE after each request (a new file renamed over it) instead\n"
       "                    of printing; with json, a request without a whole reply removes FILE\n"
+      "  --help            this text;  --version  the version\n"
       "Exit status: 0 when every reply arrived whole (and, with prometheus, was a report),\n"
       "1 when one did not, 2 on bad usage.\n",
-      stderr);
-  exit(2);
+      out);
+  exit(status);
 }
 
 static double seconds_arg(const char* option, const char* text, double low, double high) {
@@ -242,23 +245,35 @@ int main(int argc, char** argv) {
   double watch = 0, timeout = 2.0;
   long count = -1;
   bool prometheus = false;
-  for (int i = 1; i < argc; i++) {
-    std::string a = argv[i];
-    if ((a == "--watch" || a == "--timeout" || a == "--count" || a == "--format" || a == "--output") &&
-        i + 1 < argc) {
-      const char* v = argv[++i];
-      if (a == "--watch") watch = seconds_arg("--watch", v, 0.1, 86400);
-      if (a == "--timeout") timeout = seconds_arg("--timeout", v, 0.01, 3600);
-      if (a == "--count") count = count_arg(v);
-      if (a == "--format") prometheus = format_arg(v);
-      if (a == "--output") output = output_arg(v);
-    } else if (a == "-h" || a == "--help" || !target.empty() || a.rfind("--", 0) == 0) {
-      usage();
-    } else {
-      target = a;
+  enum { WATCH = 256, TIMEOUT, COUNT, FORMAT, OUTPUT, VERSION };
+  static const option long_options[] = {
+      {"watch", required_argument, nullptr, WATCH},   {"timeout", required_argument, nullptr, TIMEOUT},
+      {"count", required_argument, nullptr, COUNT},   {"format", required_argument, nullptr, FORMAT},
+      {"output", required_argument, nullptr, OUTPUT}, {"help", no_argument, nullptr, 'h'},
+      {"version", no_argument, nullptr, VERSION},     {nullptr, 0, nullptr, 0},
+  };
+  opterr = 0;
+  for (int c; (c = getopt_long(argc, argv, "h", long_options, nullptr)) != -1;) {
+    switch (c) {
+      case WATCH: watch = seconds_arg("--watch", optarg, 0.1, 86400); break;
+      case TIMEOUT: timeout = seconds_arg("--timeout", optarg, 0.01, 3600); break;
+      case COUNT: count = count_arg(optarg); break;
+      case FORMAT: prometheus = format_arg(optarg); break;
+      case OUTPUT: output = output_arg(optarg); break;
+      case 'h': usage(stdout, 0);
+      case VERSION:
+        printf("tolvek-stats %s %s\n", TOLVEK_VERSION, TOLVEK_RELEASE_DATE);
+        return 0;
+      default:
+        fprintf(stderr, "tolvek-stats: unknown option or missing value: %s\n", argv[optind - 1]);
+        usage(stderr, 2);
     }
   }
-  if (target.empty()) usage();
+  if (optind != argc - 1) {
+    fputs("tolvek-stats: expected one HOST:PORT\n", stderr);
+    usage(stderr, 2);
+  }
+  target = argv[optind];
   socklen_t to_len;
   sockaddr_storage to = resolve(target, to_len);
   int fd = socket(AF_INET, SOCK_DGRAM, 0);

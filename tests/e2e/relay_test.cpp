@@ -69,6 +69,43 @@ TEST(StartUp, HelpTextExitsZero) {
             std::string::npos);
 }
 
+// Every program answers --help and --version on standard output with status
+// 0, and a usage error of a companion with status 2.
+TEST(StartUp, EveryProgramHasHelpAndVersion) {
+  struct Program {
+    std::vector<std::string> command;
+    std::string version;
+  } programs[] = {
+      {tolvek_command({}), "Version:2.0.5 18 December 2024\n"},
+      {stats_command({}), "tolvek-stats 2.0.5 18 December 2024\n"},
+      {{TOLVEK_JOIN_BINARY}, "tolvek-join 2.0.5 18 December 2024\n"},
+      {{TOLVEK_CHECKCONF_BINARY}, "tolvek-checkconf 2.0.5 18 December 2024\n"},
+  };
+  for (const Program& p : programs) {
+    bool daemon = &p == &programs[0];  // whose one argument is a configuration file
+    auto with = [&](const std::string& option) {
+      std::vector<std::string> argv = p.command;
+      argv.push_back(option);
+      return Daemon::run(argv);
+    };
+    Daemon version = with("--version");
+    EXPECT_EQ(version.wait_exit(), 0) << p.command.back();
+    EXPECT_EQ(version.out(), p.version);
+    Daemon help = with("--help");
+    EXPECT_EQ(help.wait_exit(), 0) << p.command.back();
+    EXPECT_NE(help.out().find("Usage:"), std::string::npos) << p.command.back();
+    EXPECT_EQ(help.err(), "");
+    if (daemon) continue;
+    Daemon bad = with("--bogus");
+    EXPECT_EQ(bad.wait_exit(), 2) << p.command.back();
+  }
+  // Long options take their value after "=" too.
+  Udp silent;
+  Daemon eq = Daemon::run(stats_command({"127.0.0.1:" + std::to_string(silent.port), "--timeout=0.01", "--count=1"}));
+  EXPECT_EQ(eq.wait_exit(), 1);
+  EXPECT_NE(eq.err().find("within 0.01 s"), std::string::npos) << eq.err();
+}
+
 TEST(StartUp, ConfigurationErrors) {
   Daemon d = Daemon::with_config("input_port 5000\noutput_port 5001\nalt_source 127.0.0.1:5000\n");
   EXPECT_EQ(d.wait_exit(), 255);
