@@ -4,7 +4,7 @@
 
 #include "fragments.h"
 #include "fuzz_support.h"
-#include "net.h"
+#include "wire.h"
 
 // What a refused datagram could have changed; the payload in full while it
 // is small, else around where the datagram would have gone.

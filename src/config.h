@@ -8,7 +8,6 @@
 
 #include <netinet/in.h>
 
-#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
@@ -17,6 +16,7 @@
 #include <vector>
 
 #include "version.h"
+#include "wire.h"
 
 // Periods and timeouts, in seconds, all measured on the monotonic clock.
 constexpr int client_timeout = 20;
@@ -34,8 +34,6 @@ constexpr long CONFIG_MAX_BYTES = 1L << 20;
 constexpr unsigned long CONFIG_MAX_COMPLAINTS = 20;
 
 constexpr const char* VERSION_LINE = "Version:" TOLVEK_VERSION " " TOLVEK_RELEASE_DATE;
-
-using Mac = std::array<uint8_t, 6>;
 
 // A source of the stream, which is also where the upstream keep-alive goes.
 // Port 0 accepts any sender port of the address and sends no keep-alive.

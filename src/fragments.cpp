@@ -2,7 +2,7 @@
 
 #include <cstring>
 
-#include "net.h"
+#include "wire.h"
 
 static size_t fragment_count(uint32_t total) { return (total + FRAGMENT_PAYLOAD - 1) / FRAGMENT_PAYLOAD; }
 

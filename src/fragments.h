@@ -1,6 +1,5 @@
-// Reassembly of a fragmented reply: datagrams of an 8-byte header (total
-// length and fragment index, both 4 bytes little-endian) and up to 1400
-// payload bytes from offset index * 1400. Fragments may come in any order.
+// Reassembly of a fragmented reply (its format is in wire.h). Fragments may
+// come in any order.
 #ifndef TOLVEK_FRAGMENTS_H_
 #define TOLVEK_FRAGMENTS_H_
 

@@ -11,7 +11,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "control.h"
+#include "wire.h"
 #include "sequence.h"
 
 // A stream silent for longer than this has stopped.

@@ -12,6 +12,8 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "wire.h"
+
 // Monotonic time of the last accepted data datagram; opening the socket set
 // restarts it, so a fresh input gets its full time before failing over.
 extern double last_data;
@@ -19,20 +21,6 @@ extern double last_data;
 extern int input_socket;
 extern int output_socket;
 extern int statistics_socket;
-
-constexpr size_t FRAGMENT_PAYLOAD = 1400;
-constexpr size_t FRAGMENT_HEADER = 8;
-
-// The fragment header's fields: 4 bytes each, little-endian.
-inline void put_le32(uint8_t* p, uint32_t v) {
-  p[0] = static_cast<uint8_t>(v);
-  p[1] = static_cast<uint8_t>(v >> 8);
-  p[2] = static_cast<uint8_t>(v >> 16);
-  p[3] = static_cast<uint8_t>(v >> 24);
-}
-inline uint32_t get_le32(const uint8_t* p) {
-  return p[0] | p[1] << 8 | p[2] << 16 | static_cast<uint32_t>(p[3]) << 24;
-}
 
 // Each dies with its message on failure, retrying EINTR (and EAGAIN for
 // options) first. my_bind binds the wildcard address at port modulo 65536.

@@ -18,7 +18,6 @@
 #include <string>
 #include <vector>
 
-#include "control.h"
 #include "join.h"
 #include "sys.h"
 #include "version.h"
