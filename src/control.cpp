@@ -10,6 +10,11 @@
 #include "config.h"
 #include "sys.h"
 
+static LineKind client_added{LineSink::kStdout, "Adding client ... on his request."};
+static LineKind status_report{LineSink::kSystemLog, "...:status:..."};
+static LineKind control_rejected{LineSink::kStderr, "2:Request from ... rejected."};
+static LineKind stop_request{LineSink::kStderr, "2:Request from ... to stop streaming."};
+
 static bool has_empty_password() {
   return std::any_of(settings.passwords.begin(), settings.passwords.end(),
                      [](const std::string& p) { return p.empty(); });
@@ -69,19 +74,19 @@ static void enable(const uint8_t* buf, size_t len, const sockaddr_in& sender, co
   if (!c) return;
   if (!(c->flags & F_ACTIVE)) {
     n_active_clients++;
-    limited_line(LINE_CLIENT_ADDED, "Adding client %s:%u on his request.\n", inet_ntoa(sender.sin_addr),
+    limited_line(client_added, "Adding client %s:%u on his request.\n", inet_ntoa(sender.sin_addr),
                  ntohs(sender.sin_port));
     memcpy(c->mac, h.sender_id, sizeof c->mac);
   }
   c->flags |= F_ENABLED;
   c->timestamp = static_cast<time_t>(wall_time());
   c->last_contact = mono_seconds();
-  if (type == QMZP_TYPE_STATUS) limited_line(LINE_STATUS_REPORT, "%s", status_report_line(buf, len).c_str());
+  if (type == QMZP_TYPE_STATUS) limited_line(status_report, "%s", status_report_line(buf, len).c_str());
 }
 
 void handle_control(const uint8_t* buf, size_t len, const sockaddr_in& sender) {
   if (!check_pass(sender, buf, len)) {
-    limited_line(LINE_CONTROL_REJECTED, "2:Request from %s:%u rejected.\n", inet_ntoa(sender.sin_addr),
+    limited_line(control_rejected, "2:Request from %s:%u rejected.\n", inet_ntoa(sender.sin_addr),
                  ntohs(sender.sin_port));
     return;
   }
@@ -89,7 +94,7 @@ void handle_control(const uint8_t* buf, size_t len, const sockaddr_in& sender) {
   uint8_t type = h.vmt & 0x1f;
   if (type == QMZP_TYPE_REGISTER || type == QMZP_TYPE_STATUS) return enable(buf, len, sender, h, type);
   if (type != QMZP_TYPE_STOP) return;
-  limited_line(LINE_STOP_REQUEST, "2:Request from %s:%u to stop streaming.\n", inet_ntoa(sender.sin_addr),
+  limited_line(stop_request, "2:Request from %s:%u to stop streaming.\n", inet_ntoa(sender.sin_addr),
                ntohs(sender.sin_port));
   if (Client* c = find_client(sender.sin_addr.s_addr, sender.sin_port)) {
     // The next pass retires an enabled entry before sending to it.

@@ -17,6 +17,11 @@
 
 double last_trigger = 0;
 
+static LineKind data_rejected{LineSink::kStderr, "3:Request from ... rejected."};
+static LineKind timed_out{LineSink::kStdout, "Client ... timed out."};
+static LineKind failover_failed{LineSink::kStderr, "tolvek: cannot fail over to UDP port ..."};
+static LineKind stray_flood{LineSink::kStderr, "tolvek: more than ... datagrams a second from others than the source ..."};
+
 // Datagrams on the input from others than the source. A few are reported
 // one by one; a flood of them would fill the input's receive buffer before
 // the source's datagrams could be queued there. So past STRAY_FLOOD in a
@@ -49,7 +54,7 @@ static void count_stray() {
   if (!src || attach_source_filter(input_socket, *src) != 0) return;
   strays.filtered = true;
   strays.filtered_since = now;
-  limited_line(LINE_STRAY_FLOOD,
+  limited_line(stray_flood,
                "tolvek: more than %u datagrams a second from others than the source; the kernel drops them "
                "unseen for %.0f s.\n",
                STRAY_FLOOD, STRAY_FILTER_HOLD);
@@ -76,7 +81,7 @@ bool check_source_addr(const sockaddr_in& sender, in_addr dest) {
 bool process_client(Client& c, int64_t now, const uint8_t* buf, size_t len) {
   if (!(c.flags & F_PERMANENT) && (c.flags & F_ENABLED) && c.last_contact + client_timeout < now) {
     in_addr a{c.s_addr};
-    limited_line(LINE_CLIENT_TIMED_OUT, "Client %s:%u timed out.\n", inet_ntoa(a), ntohs(c.sin_port));
+    limited_line(timed_out, "Client %s:%u timed out.\n", inet_ntoa(a), ntohs(c.sin_port));
     if (n_active_clients == 0) fatal("internal error: deleting an active client when there is zero active clients.");
     n_active_clients--;
     if (!(c.flags & F_ALLOWED)) return false;
@@ -113,7 +118,7 @@ void check_timeouts() { send_packets(nullptr, 0); }
 
 void handle_data(const uint8_t* buf, size_t len, const sockaddr_in& sender, in_addr dest) {
   if (!check_source_addr(sender, dest)) {
-    limited_line(LINE_DATA_REJECTED, "3:Request from %s:%u rejected.\n", inet_ntoa(sender.sin_addr),
+    limited_line(data_rejected, "3:Request from %s:%u rejected.\n", inet_ntoa(sender.sin_addr),
                  ntohs(sender.sin_port));
     count_stray();
     return;
@@ -151,7 +156,7 @@ static void fail_over() {
   int64_t from = current_input_port();
   int64_t to = settings.alt_toggle ? settings.input_port : settings.alt_input_port;
   if (int err = switch_input()) {
-    limited_line(LINE_FAILOVER_FAILED, "tolvek: cannot fail over to UDP port %u: %s; staying on UDP port %u.\n",
+    limited_line(failover_failed, "tolvek: cannot fail over to UDP port %u: %s; staying on UDP port %u.\n",
                  static_cast<unsigned>(to), strerror(err), static_cast<unsigned>(from));
     last_data = double_time();
     return;

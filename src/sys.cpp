@@ -219,44 +219,21 @@ void system_log(const char* fmt, ...) {
   va_end(ap);
 }
 
-struct LineCount {
-  double window_start = -1e18;  // the second being counted
-  unsigned written = 0;         // lines written in it
-  unsigned long left_out = 0;   // lines not written since the last summary
-  double left_out_since = 0;    // start of the second of the first of them
-};
-
-static LineCount line_counts[N_LINE_KINDS];
-
-enum Sink { TO_STDOUT, TO_STDERR, TO_SYSTEM_LOG };
-
-static const struct {
-  Sink sink;
-  const char* like;
-} line_kinds[N_LINE_KINDS] = {
-    {TO_STDERR, "3:Request from ... rejected."},
-    {TO_STDERR, "2:Request from ... rejected."},
-    {TO_STDERR, "2:Request from ... to stop streaming."},
-    {TO_STDOUT, "Adding client ... on his request."},
-    {TO_STDOUT, "Client ... timed out."},
-    {TO_SYSTEM_LOG, "...:status:..."},
-    {TO_STDERR, "tolvek: cannot fail over to UDP port ..."},
-    {TO_STDERR, "tolvek: more than ... datagrams a second from others than the source ..."},
-};
+// The kinds written so far, for the summaries and for a reset.
+static LineKind* kinds_in_use = nullptr;
 
 // Writes a line where its kind goes; false, writing nothing, when that
 // would wait on a full pipe or log.
-static bool write_line(LineKind kind, const char* fmt, va_list ap) {
-  Sink sink = line_kinds[kind].sink;
-  if (sink == TO_SYSTEM_LOG) return write_system_log(fmt, ap);
-  FILE* stream = sink == TO_STDERR ? stderr : stdout;
+static bool write_line(const LineKind& kind, const char* fmt, va_list ap) {
+  if (kind.sink == LineSink::kSystemLog) return write_system_log(fmt, ap);
+  FILE* stream = kind.sink == LineSink::kStderr ? stderr : stdout;
   if (would_block(stream)) return false;
   put_vtext(stream, default_priority(stream), fmt, ap);
   return true;
 }
 
-static bool write_line(LineKind kind, const char* fmt, ...) __attribute__((format(printf, 2, 3)));
-static bool write_line(LineKind kind, const char* fmt, ...) {
+static bool write_line(const LineKind& kind, const char* fmt, ...) __attribute__((format(printf, 2, 3)));
+static bool write_line(const LineKind& kind, const char* fmt, ...) {
   va_list ap;
   va_start(ap, fmt);
   bool written = write_line(kind, fmt, ap);
@@ -266,22 +243,25 @@ static bool write_line(LineKind kind, const char* fmt, ...) {
 
 // Tells how many lines of a kind were left out, once the stream takes it;
 // until then they are summed on.
-static void summarize(LineKind kind, double now) {
-  LineCount& c = line_counts[kind];
+static void summarize(LineKind& c, double now) {
   if (c.left_out == 0) return;
   double span = now - c.left_out_since;
-  bool told = span < 2 ? write_line(kind, "tolvek: %lu more lines like \"%s\" left out in the last second\n",
-                                    c.left_out, line_kinds[kind].like)
-                       : write_line(kind, "tolvek: %lu more lines like \"%s\" left out in the last %.0f seconds\n",
-                                    c.left_out, line_kinds[kind].like, std::floor(span));
+  bool told = span < 2 ? write_line(c, "tolvek: %lu more lines like \"%s\" left out in the last second\n",
+                                    c.left_out, c.like)
+                       : write_line(c, "tolvek: %lu more lines like \"%s\" left out in the last %.0f seconds\n",
+                                    c.left_out, c.like, std::floor(span));
   if (told) c.left_out = 0;
 }
 
-void limited_line(LineKind kind, const char* fmt, ...) {
-  LineCount& c = line_counts[kind];
+void limited_line(LineKind& c, const char* fmt, ...) {
+  if (!c.in_use) {
+    c.in_use = true;
+    c.next_in_use = kinds_in_use;
+    kinds_in_use = &c;
+  }
   double now = double_time();
   if (now - c.window_start >= 1.0) {
-    summarize(kind, now);
+    summarize(c, now);
     c.window_start = now;
     c.written = 0;
   }
@@ -290,7 +270,7 @@ void limited_line(LineKind kind, const char* fmt, ...) {
   if (c.written < LINES_PER_SECOND) {
     va_list ap;
     va_start(ap, fmt);
-    written = write_line(kind, fmt, ap);
+    written = write_line(c, fmt, ap);
     va_end(ap);
   }
   if (written) {
@@ -302,12 +282,11 @@ void limited_line(LineKind kind, const char* fmt, ...) {
 
 void report_left_out_lines() {
   bool any = false;
-  for (const LineCount& c : line_counts) any |= c.left_out != 0;
+  for (const LineKind* c = kinds_in_use; c; c = c->next_in_use) any |= c->left_out != 0;
   if (!any) return;
   double now = double_time();
-  for (int k = 0; k < N_LINE_KINDS; k++) {
-    if (now - line_counts[k].window_start >= 1.0) summarize(static_cast<LineKind>(k), now);
-  }
+  for (LineKind* c = kinds_in_use; c; c = c->next_in_use)
+    if (now - c->window_start >= 1.0) summarize(*c, now);
 }
 
 static unsigned long blocked_lines[2];  // standard output, standard error
@@ -398,7 +377,11 @@ void sys_reset() {
   at_line_start[0] = at_line_start[1] = true;
   if (log_fd >= 0) close(log_fd);
   log_fd = -1;
-  for (LineCount& c : line_counts) c = LineCount{};
+  while (kinds_in_use) {
+    LineKind* c = kinds_in_use;
+    kinds_in_use = c->next_in_use;
+    *c = LineKind{c->sink, c->like};
+  }
   blocked_lines[0] = blocked_lines[1] = 0;
   failure_reports.clear();
 }

@@ -61,20 +61,26 @@ double wall_time();
 // and summed up once a second on the same stream. A line that would block
 // on a full pipe is counted the same way: a log reader that falls behind
 // must never stall the stream.
-enum LineKind {
-  LINE_DATA_REJECTED,     // "3:Request from %s:%u rejected.\n", standard error
-  LINE_CONTROL_REJECTED,  // "2:Request from %s:%u rejected.\n", standard error
-  LINE_STOP_REQUEST,      // "2:Request from %s:%u to stop streaming.\n", standard error
-  LINE_CLIENT_ADDED,      // "Adding client %s:%u on his request.\n", standard output
-  LINE_CLIENT_TIMED_OUT,  // "Client %s:%u timed out.\n", standard output
-  LINE_STATUS_REPORT,     // a client's status report, system log
-  LINE_FAILOVER_FAILED,   // "tolvek: cannot fail over to UDP port ...", standard error
-  LINE_STRAY_FLOOD,       // "tolvek: more than ... datagrams a second from others ...", standard error
-  N_LINE_KINDS,
+//
+// A module declares the kinds it writes, each once, as a static object:
+//   static LineKind timed_out{LineSink::kStdout, "Client ... timed out."};
+// where the text is the line as its summary names it.
+enum class LineSink { kStdout, kStderr, kSystemLog };
+
+struct LineKind {
+  LineSink sink;
+  const char* like;
+  // Kept by the limiter.
+  double window_start = -1e18;   // the second being counted
+  unsigned written = 0;          // lines written in it
+  unsigned long left_out = 0;    // lines not written since the last summary
+  double left_out_since = 0;     // start of the second of the first of them
+  LineKind* next_in_use = nullptr;
+  bool in_use = false;
 };
 constexpr unsigned LINES_PER_SECOND = 10;
 
-void limited_line(LineKind kind, const char* fmt, ...) __attribute__((format(printf, 2, 3)));
+void limited_line(LineKind& kind, const char* fmt, ...) __attribute__((format(printf, 2, 3)));
 // Writes the summary of every kind whose second is over; the event loop calls
 // it after every wake-up, so a flood's last summary is not held back.
 void report_left_out_lines();
@@ -95,7 +101,8 @@ void system_log(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
 // remembering up to `slots` failing destinations.
 void report_send_failure(int err, size_t len, const sockaddr_in& address, size_t slots);
 
-// For tests: forget the line counts and failure reports, close the log.
+// For tests: forget the line counts of every kind and the failure reports,
+// close the log.
 void sys_reset();
 // For tests and fuzzing: null in the daemon.
 extern double (*mono_clock_hook)();

@@ -13,19 +13,27 @@ using testing::internal::GetCapturedStdout;
 
 class LineLimits : public TolvekTest {};
 
+// Kinds as the modules that write them declare theirs.
+static LineKind data_rejected{LineSink::kStderr, "3:Request from ... rejected."};
+static LineKind control_rejected{LineSink::kStderr, "2:Request from ... rejected."};
+static LineKind stop_request{LineSink::kStderr, "2:Request from ... to stop streaming."};
+static LineKind client_added{LineSink::kStdout, "Adding client ... on his request."};
+static LineKind timed_out{LineSink::kStdout, "Client ... timed out."};
+static LineKind status_report{LineSink::kSystemLog, "...:status:..."};
+
 TEST_F(LineLimits, TenOfEachKindASecondThenOneSummaryOnItsStream) {
   CaptureStdout();
   CaptureStderr();
-  for (int i = 0; i < 25; i++) limited_line(LINE_DATA_REJECTED, "3:Request from 10.0.0.%d:1 rejected.\n", i);
-  for (int i = 0; i < 3; i++) limited_line(LINE_CONTROL_REJECTED, "2:Request from 10.0.0.%d:1 rejected.\n", i);
-  for (int i = 0; i < 12; i++) limited_line(LINE_CLIENT_ADDED, "Adding client 10.0.0.%d:1 on his request.\n", i);
+  for (int i = 0; i < 25; i++) limited_line(data_rejected, "3:Request from 10.0.0.%d:1 rejected.\n", i);
+  for (int i = 0; i < 3; i++) limited_line(control_rejected, "2:Request from 10.0.0.%d:1 rejected.\n", i);
+  for (int i = 0; i < 12; i++) limited_line(client_added, "Adding client 10.0.0.%d:1 on his request.\n", i);
   fake_mono += 0.999;
   report_left_out_lines();  // the second is not over yet
   fake_mono += 0.001;
   report_left_out_lines();
   fake_mono += 5;
   report_left_out_lines();  // nothing more to tell
-  limited_line(LINE_DATA_REJECTED, "3:Request from 10.0.0.99:1 rejected.\n");
+  limited_line(data_rejected, "3:Request from 10.0.0.99:1 rejected.\n");
   std::string out = GetCapturedStdout(), err = GetCapturedStderr();
 
   std::string want_err;
@@ -42,9 +50,9 @@ TEST_F(LineLimits, TenOfEachKindASecondThenOneSummaryOnItsStream) {
 
 TEST_F(LineLimits, NextLineOfTheKindTellsTheSummaryFirst) {
   CaptureStdout();
-  for (int i = 0; i < 11; i++) limited_line(LINE_CLIENT_TIMED_OUT, "Client 10.0.0.1:%d timed out.\n", i);
+  for (int i = 0; i < 11; i++) limited_line(timed_out, "Client 10.0.0.1:%d timed out.\n", i);
   fake_mono += 1.5;
-  limited_line(LINE_CLIENT_TIMED_OUT, "Client 10.0.0.1:%d timed out.\n", 99);
+  limited_line(timed_out, "Client 10.0.0.1:%d timed out.\n", 99);
   std::string out = GetCapturedStdout();
   EXPECT_NE(out.find("Client 10.0.0.1:9 timed out.\n"
                      "tolvek: 1 more lines like \"Client ... timed out.\" left out in the last second\n"
@@ -67,9 +75,9 @@ TEST_F(LineLimits, FullPipeIsNeverWaitedOn) {
   int saved = dup(2);
   dup2(fds[1], 2);
 
-  limited_line(LINE_STOP_REQUEST, "2:Request from 10.0.0.1:1 to stop streaming.\n");
+  limited_line(stop_request, "2:Request from 10.0.0.1:1 to stop streaming.\n");
   fake_mono += 1;
-  limited_line(LINE_STOP_REQUEST, "2:Request from 10.0.0.1:2 to stop streaming.\n");
+  limited_line(stop_request, "2:Request from 10.0.0.1:2 to stop streaming.\n");
   fake_mono += 1;
   report_left_out_lines();  // still full: the count goes on
   unblocked_line(stderr, "Reception timed out.\n");
@@ -127,7 +135,7 @@ TEST_F(LineLimits, SystemLogNeverWaitsOnAFullLogger) {
   const int reports = 3000;
   for (int i = 0; i < reports; i++) {
     fake_mono += 0.2;
-    limited_line(LINE_STATUS_REPORT, "report %d", i);
+    limited_line(status_report, "report %d", i);
   }
   std::vector<std::string> kept = entries();
   ASSERT_GT(kept.size(), 10u);
@@ -201,7 +209,7 @@ TEST_F(LineLimits, SystemLogReachesALoggerThatRestarted) {
   system_log("before");
   EXPECT_EQ(logger.entries().size(), 1u);
   logger.bind_again();
-  limited_line(LINE_STATUS_REPORT, "after");
+  limited_line(status_report, "after");
   std::vector<std::string> got = logger.entries();
   ASSERT_EQ(got.size(), 1u);
   EXPECT_NE(got[0].find("]: after"), std::string::npos) << got[0];
@@ -250,7 +258,7 @@ TEST_F(LineLimits, JournalLinesCarryTheirPriority) {
 
   unblocked_line(stderr, "tolvek: invalid IP address s 10.0.0.7");
   unblocked_line(stderr, "tolvek: the (alt_)source command has invalid IP address.\n");
-  limited_line(LINE_DATA_REJECTED, "3:Request from %s:%u rejected.\n", "10.0.0.9", 4000u);
+  limited_line(data_rejected, "3:Request from %s:%u rejected.\n", "10.0.0.9", 4000u);
   fatal_line("Cannot open config file %s: %s\n", "x", "No such file or directory");
   unblocked_line(stdout, "Setting up to listen at UDP port 5000, socket handle: 3.\n");
   fflush(stdout);
