@@ -49,8 +49,9 @@ static uint16_t stats_asker_port(uint8_t b) { return static_cast<uint16_t>(40000
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   static const int out_fd = loopback_socket(), stats_fd = loopback_socket();
+  // Ours, open for the whole run: the reset must not close them.
+  output_socket = input_socket = statistics_socket = -1;
   fuzz_reset();
-  stats_reset();
   output_socket = input_socket = out_fd;
   statistics_socket = stats_fd;
   Input in{data, size};

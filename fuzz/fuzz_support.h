@@ -13,6 +13,7 @@
 
 #include "clients.h"
 #include "config.h"
+#include "loop.h"
 #include "sys.h"
 
 #define FUZZ_CHECK(cond)                                              \
@@ -33,9 +34,7 @@ struct FuzzExit {
 
 // Every module back to its start values, and the clocks and exit hooked.
 inline void fuzz_reset() {
-  config_reset();
-  clients_reset();
-  sys_reset();
+  reset_all();
   fuzz_mono = 1000;
   fuzz_wall = 1.7e9;
   mono_clock_hook = [] { return fuzz_mono; };

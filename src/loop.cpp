@@ -42,6 +42,15 @@ void loop_reset() {
   strays = Strays{};
 }
 
+void reset_all() {
+  config_reset();
+  clients_reset();
+  net_reset();
+  loop_reset();
+  stats_reset();
+  sys_reset();
+}
+
 static void count_stray() {
   double now = double_time();
   if (now - strays.window_start >= 1.0) {

@@ -28,6 +28,10 @@ constexpr unsigned STRAY_FLOOD = 5000;
 constexpr double STRAY_FILTER_HOLD = 10;
 
 void loop_reset();
+// Every module of the daemon back to its start: settings, client table,
+// sockets (closed), loop, statistics, line counts and the system log. For
+// tests, fuzzing and benchmarks; the daemon never needs it.
+void reset_all();
 
 [[noreturn]] void select_loop();
 // One wake-up: wait, read each ready socket (up to READ_BATCH datagrams

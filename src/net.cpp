@@ -163,6 +163,14 @@ void init_sockets() {
   multicast_setup_socket();
 }
 
+void net_reset() {
+  if (output_socket >= 0 && output_socket != input_socket) close(output_socket);
+  if (input_socket >= 0) close(input_socket);
+  if (statistics_socket >= 0) close(statistics_socket);
+  input_socket = output_socket = statistics_socket = -1;
+  last_data = 0;
+}
+
 void shutdown_sockets() {
   my_close(input_socket);
   if (output_socket != input_socket) my_close(output_socket);

@@ -65,6 +65,9 @@ constexpr int INPUT_RECEIVE_BUFFER = 2 << 20;
 
 void init_sockets();
 void shutdown_sockets();
+// For tests: closes whatever sockets are open, without a word, and forgets
+// the time of the last data.
+void net_reset();
 void multicast_setup_socket();
 
 // The input port in use: the alternate one while failed over.

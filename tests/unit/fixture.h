@@ -70,20 +70,14 @@ struct LoopbackSocket {
 class TolvekTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    config_reset();
-    clients_reset();
-    loop_reset();
-    sys_reset();
+    reset_all();
     fake_mono = 1000;
     fake_wall = 1.7e9;
     mono_clock_hook = [] { return fake_mono; };
     wall_clock_hook = [] { return fake_wall; };
   }
   void TearDown() override {
-    if (output_socket >= 0 && output_socket != input_socket) close(output_socket);
-    if (input_socket >= 0) close(input_socket);
-    if (statistics_socket >= 0) close(statistics_socket);
-    input_socket = output_socket = statistics_socket = -1;
+    net_reset();
     mono_clock_hook = nullptr;
     wall_clock_hook = nullptr;
   }
