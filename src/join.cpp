@@ -23,11 +23,7 @@ JoinEvent join_datagram(const uint8_t* buf, size_t len) {
   j.received_frames++;
   if (len >= 4) {
     SequenceStep s = sequence_step(j.window, static_cast<unsigned>(buf[2] << 8 | buf[3]));
-    if (s.loss >= 0) {
-      j.lost_frames += static_cast<unsigned>(s.loss);
-    } else {
-      j.lost_frames--;  // its gap was counted, so there is one to take back
-    }
+    count_loss(j.lost_frames, s);
     if (s.kind == SequenceKind::kDuplicate) j.duplicate_frames++;
   }
   JoinEvent e = !j.started ? JOIN_STARTED : j.stopped ? JOIN_RESUMED : JOIN_NONE;

@@ -35,4 +35,14 @@ struct SequenceStep {
 // Moves the window on by one datagram's sequence number (0 to 65535).
 SequenceStep sequence_step(SequenceWindow& w, unsigned seqno);
 
+// Adds a step's change to a running count of lost datagrams: d - 1 ahead,
+// and one taken back for a late datagram, whose gap was counted before.
+inline void count_loss(uint64_t& lost, const SequenceStep& step) {
+  if (step.loss >= 0) {
+    lost += static_cast<unsigned>(step.loss);
+  } else {
+    lost--;
+  }
+}
+
 #endif  // TOLVEK_SEQUENCE_H_

@@ -33,12 +33,10 @@ void update_stats(size_t bytes, int seqno) {
   }
   double step = now - s.last_update;
   s.last_update = now;
-  int lost = seqno == NO_SEQNO ? 0 : sequence_step(s.sequence, static_cast<unsigned>(seqno)).loss;
-  if (lost >= 0) {
-    s.lost_frames += static_cast<unsigned>(lost);
-  } else {
-    s.lost_frames--;  // its gap was counted, so there is one to take back
-  }
+  SequenceStep seq = seqno == NO_SEQNO ? SequenceStep{SequenceKind::kStale, 0}
+                                         : sequence_step(s.sequence, static_cast<unsigned>(seqno));
+  count_loss(s.lost_frames, seq);
+  int lost = seq.loss;
   decaybump(s.bps, step, static_cast<double>(bytes) * 8);
   decaybump(s.fps, step, 1);
   decaybump(s.lfps, step, lost);
