@@ -239,6 +239,7 @@ int main(int argc, char** argv) {
   }
   read_config(f, file_name, check_line);
   fclose(f);
+  flush_complaints();
   pending_line = 0;
   check_config();
   hear_daemon();

@@ -67,6 +67,8 @@ TEST(CheckConf, EveryTrapIsAWarningWithItsLine) {
   Checked clean = check(std::string(kPorts) + "client 127.0.0.1:5004\nallow_pass secret\n", {"--strict"});
   EXPECT_EQ(clean.status, 0);
   EXPECT_EQ(clean.err, "");
+  // The last line, without its newline, keeps its number too.
+  EXPECT_EQ(check(std::string(kPorts) + "foo bar").err, "F:3: warning: I don't understand the config line foo bar\n");
 }
 
 TEST(CheckConf, WhatKeepsTheDaemonFromStartingIsAnError) {
