@@ -1,5 +1,7 @@
 #include "metrics.h"
 
+#include <algorithm>
+
 #include <cerrno>
 #include <cmath>
 #include <cstdio>
@@ -8,17 +10,13 @@
 #include <nlohmann/json.hpp>
 #include <vector>
 
+#include "report.h"
+
 using nlohmann::json;
 
 namespace {
 
-// How a report value becomes a sample value.
-enum class Shape {
-  kKbps,       // "12.34 kbps": out in bytes a second, the base unit
-  kNumber,     // "12.3"
-  kCount,      // "123", a whole number
-  kLocalTime,  // "DD-MM-YYYY HH:MM:SS": Unix seconds
-};
+using Shape = FigureShape;
 
 struct Family {
   const char* field;  // in the report
@@ -26,39 +24,27 @@ struct Family {
   const char* type;
   const char* help;
   Shape shape;
+  int place;  // in the output
 };
 
 const char UP_HELP[] = "1 when the repeater answered the last statistics request with a whole report, else 0.";
 
-const Family STREAM_FAMILIES[] = {
-    {"udp_payload", "tolvek_payload_bytes_per_second", "gauge",
-     "Payload bytes a second of the relayed stream, averaged over about 3 s.", Shape::kKbps},
-    {"frames_sec", "tolvek_frames_per_second", "gauge", "Datagrams a second of the stream, averaged over about 3 s.",
-     Shape::kNumber},
-    {"lost_frames_sec", "tolvek_lost_frames_per_second", "gauge",
-     "Datagrams a second missing by RTP sequence number, averaged over about 3 s.", Shape::kNumber},
-    {"total_bytes", "tolvek_received_bytes_total", "counter", "Bytes of stream datagrams accepted from the source.",
-     Shape::kCount},
-    {"frames_received", "tolvek_frames_received_total", "counter", "Stream datagrams accepted from the source.",
-     Shape::kCount},
-    {"frames_lost", "tolvek_frames_lost_total", "counter", "Stream datagrams missing by RTP sequence number.",
-     Shape::kCount},
-    {"connected_clients", "tolvek_connected_clients", "gauge",
-     "Entries in the client table, whether they receive the stream now or not.", Shape::kCount},
-};
+#define FAMILY(sep, key, colon, format, value, shape, family, metric, type, help) \
+  {key, metric, type, help, Shape::shape, family},
+const Family STREAM_FIGURES[] = {TOLVEK_STREAM_FIGURES(FAMILY)};
+#undef FAMILY
+#define FAMILY(key, write, shape, family, metric, type, help) {key, metric, type, help, Shape::shape, family},
+const Family CLIENT_FIGURES[] = {TOLVEK_CLIENT_FIGURES(FAMILY)};
+#undef FAMILY
 
-const Family CLIENT_FAMILIES[] = {
-    {"pkts_sent", "tolvek_client_packets_sent_total", "counter", "Stream datagrams sent to this client.",
-     Shape::kCount},
-    {"last_contact", "tolvek_client_last_contact_timestamp_seconds", "gauge",
-     "When the client last registered or reported (a permanent client that never did: the start), in Unix "
-     "seconds; 0 after it asked to stop.",
-     Shape::kLocalTime},
-    {"up_since", "tolvek_client_up_since_timestamp_seconds", "gauge",
-     "When the client entered the table, in Unix seconds.", Shape::kLocalTime},
-};
-
-const char* const CLIENT_LABELS[] = {"ip", "port", "mac"};
+// The figures of a list that make families, in the order of the output.
+std::vector<const Family*> families_of(const Family* figures, size_t n) {
+  std::vector<const Family*> out;
+  for (size_t i = 0; i < n; i++)
+    if (figures[i].shape != Shape::kLabel) out.push_back(&figures[i]);
+  std::sort(out.begin(), out.end(), [](const Family* a, const Family* b) { return a->place < b->place; });
+  return out;
+}
 
 // A value quoted as JSON, cut short: error messages stay one line.
 std::string quoted(const json& value) {
@@ -148,6 +134,8 @@ bool sample_value(const std::string& text, Shape shape, time_t now, std::string&
       snprintf(buf, sizeof buf, "%lld", static_cast<long long>(t));
       break;
     }
+    case Shape::kLabel:
+      return false;  // a label is no sample
   }
   out = buf;
   return true;
@@ -163,6 +151,8 @@ const char* shape_name(Shape shape) {
       return "a whole number";
     case Shape::kLocalTime:
       return "a time DD-MM-YYYY HH:MM:SS";
+    case Shape::kLabel:
+      return "a text";
   }
   return "";
 }
@@ -279,7 +269,8 @@ bool metrics_from_report(const std::string& text, const std::string& repeater, t
   const std::string repeater_label = "repeater=\"" + metrics_escape_label(repeater) + "\"";
   std::string body;
   error.clear();
-  for (const Family& f : STREAM_FAMILIES) {
+  for (const Family* family : families_of(STREAM_FIGURES, std::size(STREAM_FIGURES))) {
+    const Family& f = *family;
     std::string value;
     if (!figure(report, f, now, value, error)) {
       if (!error.empty()) return false;
@@ -291,9 +282,10 @@ bool metrics_from_report(const std::string& text, const std::string& repeater, t
 
   // Each client's labels and values, checked whole before any is written.
   auto list = report.find("clients");
+  const std::vector<const Family*> client_families = families_of(CLIENT_FIGURES, std::size(CLIENT_FIGURES));
   std::vector<std::string> labels;
-  std::vector<std::vector<std::string>> values(std::size(CLIENT_FAMILIES));
-  std::vector<std::vector<bool>> present(std::size(CLIENT_FAMILIES));
+  std::vector<std::vector<std::string>> values(client_families.size());
+  std::vector<std::vector<bool>> present(client_families.size());
   if (list != report.end()) {
     if (!list->is_array()) {
       error = "\"clients\" is " + quoted(*list) + ", not a list";
@@ -307,7 +299,9 @@ bool metrics_from_report(const std::string& text, const std::string& repeater, t
         return false;
       }
       std::string l = repeater_label;
-      for (const char* name : CLIENT_LABELS) {
+      for (const Family& label : CLIENT_FIGURES) {
+        if (label.shape != Shape::kLabel) continue;
+        const char* name = label.field;
         auto it = client.find(name);
         if (it == client.end() || !it->is_string()) {
           error = where + "no \"" + name + "\" text";
@@ -316,9 +310,9 @@ bool metrics_from_report(const std::string& text, const std::string& repeater, t
         l += std::string(",") + name + "=\"" + metrics_escape_label(it->get_ref<const std::string&>()) + "\"";
       }
       labels.push_back(l);
-      for (size_t k = 0; k < std::size(CLIENT_FAMILIES); k++) {
+      for (size_t k = 0; k < client_families.size(); k++) {
         std::string value;
-        bool has = figure(client, CLIENT_FAMILIES[k], now, value, error);
+        bool has = figure(client, *client_families[k], now, value, error);
         if (!error.empty()) {
           error = where + error;
           return false;
@@ -328,8 +322,8 @@ bool metrics_from_report(const std::string& text, const std::string& repeater, t
       }
     }
   }
-  for (size_t k = 0; k < std::size(CLIENT_FAMILIES); k++) {
-    const Family& f = CLIENT_FAMILIES[k];
+  for (size_t k = 0; k < client_families.size(); k++) {
+    const Family& f = *client_families[k];
     bool head = false;
     for (size_t n = 0; n < labels.size(); n++) {
       if (!present[k][n]) continue;

@@ -10,6 +10,7 @@
 #include "clients.h"
 #include "config.h"
 #include "net.h"
+#include "report.h"
 #include "sys.h"
 
 Stats stream_stats;
@@ -55,34 +56,46 @@ static void append_time(std::string& out, time_t t) {
   out += text;
 }
 
+static void append_address(std::string& out, uint32_t s_addr) { out += inet_ntoa(in_addr{s_addr}); }
+
+static void append_number(std::string& out, unsigned long v) {
+  char text[24];
+  snprintf(text, sizeof text, "%lu", v);
+  out += text;
+}
+
+static void append_mac(std::string& out, const uint8_t* mac) {
+  char text[16];
+  snprintf(text, sizeof text, "%02x%02x%02x%02x%02x%02x", mac[0], mac[1], mac[2], mac[3], mac[4], mac[5]);
+  out += text;
+}
+
 static void append_client(std::string& out, const Client& c, bool last) {
-  char part[160];
-  in_addr a{c.s_addr};
-  snprintf(part, sizeof part, "{\"ip\":\"%s\",\"port\":\"%u\",\"mac\":\"%02x%02x%02x%02x%02x%02x\",\"last_contact\":\"",
-           inet_ntoa(a), ntohs(c.sin_port), c.mac[0], c.mac[1], c.mac[2], c.mac[3], c.mac[4], c.mac[5]);
-  out += part;
-  append_time(out, c.timestamp);
-  out += "\",\"up_since\":\"";
-  append_time(out, c.up_since);
-  snprintf(part, sizeof part, "\",\"pkts_sent\":\"%lu\"}%s", static_cast<unsigned long>(c.rtp_packets_sent),
-           last ? "" : ",");
-  out += part;
+  const char* sep = "{";
+#define WRITE_FIGURE(key, write, shape, family, metric, type, help) \
+  out += sep;                                                      \
+  out += "\"" key "\":\"";                                          \
+  write;                                                           \
+  out += "\"";                                                      \
+  sep = ",";
+  TOLVEK_CLIENT_FIGURES(WRITE_FIGURE)
+#undef WRITE_FIGURE
+  out += last ? "}" : "},";
 }
 
 void rebuild_report(double decay) {
   Stats& s = stream_stats;
+  unsigned n_entries = static_cast<unsigned>(clients.size());
   char head[512];
-  snprintf(head, sizeof head,
-           "{\"udp_payload\": \"%.2lf kbps\", \"total_bytes\" : \"%llu\" , \"frames_sec\" : \"%.1lf\" ,"
-           "\"lost_frames_sec\" : \"%.3lf\", \"frames_received\" : \"%llu\",\"frames_lost\" : \"%llu\","
-           "\"connected_clients\" : \"%u\",",
-           s.bps * decay / 1000, static_cast<unsigned long long>(s.total_bytes), s.fps * decay, s.lfps * decay,
-           static_cast<unsigned long long>(s.received_frames), static_cast<unsigned long long>(s.lost_frames),
-           static_cast<unsigned>(clients.size()));
+  int n = 0;
+#define WRITE_FIGURE(sep, key, colon, format, value, shape, family, metric, type, help) \
+  n += snprintf(head + n, sizeof head - n, sep "\"" key "\"" colon "\"" format "\"", value);
+  TOLVEK_STREAM_FIGURES(WRITE_FIGURE)
+#undef WRITE_FIGURE
   // Reuses the text's capacity: after the first rebuilds nothing is allocated.
   s.stats.clear();
   s.stats += head;
-  s.stats += "\"clients\":[";
+  s.stats += ",\"clients\":[";
   for (size_t i = 0; i < clients.size(); i++) append_client(s.stats, clients[i], i + 1 == clients.size());
   s.stats += "]}";
 }
