@@ -26,8 +26,8 @@ JoinEvent join_datagram(const uint8_t* buf, size_t len) {
     count_loss(j.lost_frames, s);
     if (s.kind == SequenceKind::kDuplicate) j.duplicate_frames++;
   }
-  JoinEvent e = !j.started ? JOIN_STARTED : j.stopped ? JOIN_RESUMED : JOIN_NONE;
-  if (e == JOIN_RESUMED) j.silence = now - j.last_datagram;
+  JoinEvent e = !j.started ? JoinEvent::kStarted : j.stopped ? JoinEvent::kResumed : JoinEvent::kNone;
+  if (e == JoinEvent::kResumed) j.silence = now - j.last_datagram;
   j.started = true;
   j.stopped = false;
   j.last_datagram = now;
@@ -36,9 +36,9 @@ JoinEvent join_datagram(const uint8_t* buf, size_t len) {
 
 JoinEvent join_check_silence() {
   JoinState& j = join_state;
-  if (!j.started || j.stopped || double_time() - j.last_datagram <= JOIN_STREAM_TIMEOUT) return JOIN_NONE;
+  if (!j.started || j.stopped || double_time() - j.last_datagram <= JOIN_STREAM_TIMEOUT) return JoinEvent::kNone;
   j.stopped = true;
-  return JOIN_STOPPED;
+  return JoinEvent::kStopped;
 }
 
 bool join_forward_failed() {

@@ -27,7 +27,7 @@ constexpr double JOIN_MAX_INTERVAL = 15.0;
 // after goes out unhindered: a send that succeeds proves nothing.
 constexpr double JOIN_FORWARD_QUIET = 1.0;
 
-enum JoinEvent { JOIN_NONE, JOIN_STARTED, JOIN_STOPPED, JOIN_RESUMED };
+enum class JoinEvent { kNone, kStarted, kStopped, kResumed };
 
 // What is due, as bits.
 constexpr unsigned JOIN_SEND_REGISTRATION = 1;
@@ -63,13 +63,13 @@ void join_reset();
 void join_start(double interval, double status_interval);
 
 // Counts one datagram from the repeater (its sequence number is bytes 2-3;
-// a shorter one is counted as received only). JOIN_STARTED for the first,
-// JOIN_RESUMED for the first after a stop (join_state.silence tells how
-// long it was), else JOIN_NONE.
+// a shorter one is counted as received only). JoinEvent::kStarted for the first,
+// JoinEvent::kResumed for the first after a stop (join_state.silence tells how
+// long it was), else JoinEvent::kNone.
 JoinEvent join_datagram(const uint8_t* buf, size_t len);
 
-// JOIN_STOPPED, once, when the stream has been silent for more than
-// JOIN_STREAM_TIMEOUT; else JOIN_NONE.
+// JoinEvent::kStopped, once, when the stream has been silent for more than
+// JOIN_STREAM_TIMEOUT; else JoinEvent::kNone.
 JoinEvent join_check_silence();
 
 // Counts one frame that could not be forwarded, or whose refusal came

@@ -138,7 +138,8 @@ struct Options {
 };
 
 static Options parse_args(int argc, char** argv) {
-  enum { FORWARD = 256, PORT, MAC, PASSWORD, INTERVAL, STATUS_INTERVAL, VERSION };
+  // getopt_long codes of the long options without a short one.
+  enum : int { FORWARD = 256, PORT, MAC, PASSWORD, INTERVAL, STATUS_INTERVAL, VERSION };
   static const option long_options[] = {
       {"forward", required_argument, nullptr, FORWARD},   {"port", required_argument, nullptr, PORT},
       {"mac", required_argument, nullptr, MAC},           {"password", required_argument, nullptr, PASSWORD},
@@ -319,10 +320,10 @@ static void take_forward_errors(int out, const sockaddr_in& to) {
 }
 
 static void tell(const Options& o, JoinEvent e) {
-  if (o.quiet || e == JOIN_NONE) return;
-  if (e == JOIN_STARTED) printf("tolvek-join: stream started\n");
-  if (e == JOIN_STOPPED) printf("tolvek-join: stream stopped: nothing for %g s; still registering\n", JOIN_STREAM_TIMEOUT);
-  if (e == JOIN_RESUMED) printf("tolvek-join: stream resumed after %.1f s\n", join_state.silence);
+  if (o.quiet || e == JoinEvent::kNone) return;
+  if (e == JoinEvent::kStarted) printf("tolvek-join: stream started\n");
+  if (e == JoinEvent::kStopped) printf("tolvek-join: stream stopped: nothing for %g s; still registering\n", JOIN_STREAM_TIMEOUT);
+  if (e == JoinEvent::kResumed) printf("tolvek-join: stream resumed after %.1f s\n", join_state.silence);
 }
 
 // Forwards what is waiting, up to a bound per wake-up so the timers still

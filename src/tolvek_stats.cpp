@@ -245,7 +245,8 @@ int main(int argc, char** argv) {
   double watch = 0, timeout = 2.0;
   long count = -1;
   bool prometheus = false;
-  enum { WATCH = 256, TIMEOUT, COUNT, FORMAT, OUTPUT, VERSION };
+  // getopt_long codes of the long options without a short one.
+  enum : int { WATCH = 256, TIMEOUT, COUNT, FORMAT, OUTPUT, VERSION };
   static const option long_options[] = {
       {"watch", required_argument, nullptr, WATCH},   {"timeout", required_argument, nullptr, TIMEOUT},
       {"count", required_argument, nullptr, COUNT},   {"format", required_argument, nullptr, FORMAT},

@@ -75,22 +75,22 @@ TEST_F(Join, LossAgreesWithTheRepeaterOnAnImpairedStream) {
 
 TEST_F(Join, StreamStartsStopsAfterFiveSecondsAndResumes) {
   fake_mono = 1000;
-  EXPECT_EQ(join_check_silence(), JOIN_NONE);
+  EXPECT_EQ(join_check_silence(), JoinEvent::kNone);
   fake_mono = 1100;
-  EXPECT_EQ(join_check_silence(), JOIN_NONE);  // no stream yet, so none stopped
-  EXPECT_EQ(datagram(1), JOIN_STARTED);
-  EXPECT_EQ(datagram(2), JOIN_NONE);
+  EXPECT_EQ(join_check_silence(), JoinEvent::kNone);  // no stream yet, so none stopped
+  EXPECT_EQ(datagram(1), JoinEvent::kStarted);
+  EXPECT_EQ(datagram(2), JoinEvent::kNone);
   fake_mono = 1105.0;
-  EXPECT_EQ(join_check_silence(), JOIN_NONE);
+  EXPECT_EQ(join_check_silence(), JoinEvent::kNone);
   fake_mono = 1105.01;
-  EXPECT_EQ(join_check_silence(), JOIN_STOPPED);
-  EXPECT_EQ(join_check_silence(), JOIN_NONE);  // said once
+  EXPECT_EQ(join_check_silence(), JoinEvent::kStopped);
+  EXPECT_EQ(join_check_silence(), JoinEvent::kNone);  // said once
   fake_mono = 1130;
-  EXPECT_EQ(datagram(3), JOIN_RESUMED);
+  EXPECT_EQ(datagram(3), JoinEvent::kResumed);
   EXPECT_DOUBLE_EQ(join_state.silence, 30.0);
-  EXPECT_EQ(datagram(4), JOIN_NONE);
+  EXPECT_EQ(datagram(4), JoinEvent::kNone);
   fake_mono = 1136;
-  EXPECT_EQ(join_check_silence(), JOIN_STOPPED);
+  EXPECT_EQ(join_check_silence(), JoinEvent::kStopped);
 }
 
 TEST_F(Join, RegistersAtOnceThenEveryIntervalAndReportsOnItsOwnPeriod) {
