@@ -108,7 +108,7 @@ std::string ports_config(uint16_t in, uint16_t out);
 Bytes rtp_datagram(uint16_t seq, size_t size = 200);
 // The same, with every byte differing from its neighbours, so that any change
 // on the way shows.
-Bytes patterned_datagram(uint16_t seq, size_t size);
+Bytes patterned_datagram(uint16_t seq, size_t size = 200);
 // Takes every datagram waiting on s and says how many there were.
 int drain_count(const Udp& s);
 // The value of a field of a statistics report, "?" when it is missing.

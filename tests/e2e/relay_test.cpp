@@ -9,31 +9,6 @@
 
 #include "harness.h"
 
-namespace {
-
-std::string port_line(const char* keyword, uint16_t port) { return std::string(keyword) + " " + std::to_string(port) + "\n"; }
-
-// A daemon relaying from in_port to the given loopback clients.
-struct Relay {
-  uint16_t in_port = free_port();
-  uint16_t out_port = free_port();
-  Daemon d;
-  void start(const std::string& extra) {
-    d = Daemon::with_config(port_line("input_port", in_port) + port_line("output_port", out_port) + extra);
-    ASSERT_TRUE(d.wait_out("Setting up to output UDP port")) << d.out() << d.err();
-  }
-};
-
-Bytes rtp(uint16_t seq, size_t size = 200) {
-  Bytes d(size);
-  for (size_t i = 0; i < size; i++) d[i] = static_cast<uint8_t>(i * 31 + seq);
-  d[0] = 0x80;
-  d[2] = static_cast<uint8_t>(seq >> 8);
-  d[3] = static_cast<uint8_t>(seq);
-  return d;
-}
-
-}  // namespace
 
 TEST(StartUp, FailuresHaveExactMessagesAndStatuses) {
   const std::string version = "Version:2.0.5 18 December 2024\n";
@@ -117,7 +92,7 @@ TEST(StartUp, ConfigurationErrors) {
   EXPECT_EQ(clash.err(), "tolvek: statistics port 5002 and alternate input port 5002 are the same UDP port.\n");
 
   Udp taken("0.0.0.0");
-  Daemon busy = Daemon::with_config(port_line("input_port", taken.port) + "output_port 0\n");
+  Daemon busy = Daemon::with_config("input_port " + std::to_string(taken.port) + "\noutput_port 0\n");
   EXPECT_EQ(busy.wait_exit(), 255);
   EXPECT_EQ(busy.err(), "tolvek: cannot bind the socket at port " + std::to_string(taken.port) +
                             ": Address already in use\n");
@@ -136,8 +111,8 @@ TEST(StartUp, ConfigurationFromANamedPipe) {
     f << ports_config(in, out) << "client " << endpoint(client.port) << "\n";
   }
   ASSERT_TRUE(d.wait_out("Setting up to output UDP port")) << d.out() << d.err();
-  source.send(rtp(1), in);
-  EXPECT_EQ(client.receive(), rtp(1));
+  source.send(patterned_datagram(1), in);
+  EXPECT_EQ(client.receive(), patterned_datagram(1));
   unlink(fifo.c_str());
   rmdir(dir);
 }
@@ -167,7 +142,7 @@ TEST(StartUp, SharedInputAndOutputPortIsOneSocket) {
 
 TEST(Relay, PermanentClientsReceiveEveryDatagramUnchanged) {
   Udp a, b, source;
-  Relay r;
+  Repeater r;
   r.start("# two receivers\nclient 127.0.0.1:" + std::to_string(a.port) + "\nclient 127.0.0.1:" +
           std::to_string(b.port) + "\n");
   EXPECT_TRUE(r.d.wait_out("Adding a permanent client 127.0.0.1:" + std::to_string(b.port) + "\n"));
@@ -176,36 +151,36 @@ TEST(Relay, PermanentClientsReceiveEveryDatagramUnchanged) {
   EXPECT_EQ(a.receive(), tiny);
   EXPECT_EQ(b.receive(), tiny);
   for (uint16_t seq = 0; seq < 50; seq++) {
-    Bytes d = rtp(seq, 100 + seq * 20);
+    Bytes d = patterned_datagram(seq, 100 + seq * 20);
     source.send(d, r.in_port);
     sockaddr_in from{};
     ASSERT_EQ(a.receive(2.0, &from), d) << seq;
     EXPECT_EQ(ntohs(from.sin_port), r.out_port);
     ASSERT_EQ(b.receive(), d) << seq;
   }
-  Bytes big = rtp(9, 60000);
+  Bytes big = patterned_datagram(9, 60000);
   source.send(big, r.in_port);
   EXPECT_EQ(a.receive(), big);
 }
 
 TEST(Relay, SourceFilterRejectsOtherSenders) {
   Udp a, source, impostor;
-  Relay r;
+  Repeater r;
   r.start("client 127.0.0.1:" + std::to_string(a.port) + "\nsource 127.0.0.1:" + std::to_string(source.port) + "\n");
-  impostor.send(rtp(1), r.in_port);
+  impostor.send(patterned_datagram(1), r.in_port);
   EXPECT_TRUE(r.d.wait_err("3:Request from 127.0.0.1:" + std::to_string(impostor.port) + " rejected.\n"));
   EXPECT_TRUE(a.silent_for(0.3));
-  source.send(rtp(2), r.in_port);
-  EXPECT_EQ(a.receive(), rtp(2));
+  source.send(patterned_datagram(2), r.in_port);
+  EXPECT_EQ(a.receive(), patterned_datagram(2));
 }
 
 TEST(Relay, UnreachableClientDoesNotStopTheStream) {
   Udp good, source;
-  Relay r;
+  Repeater r;
   r.start("client 127.0.0.1:0\nclient 127.0.0.1:" + std::to_string(good.port) + "\n");
   for (uint16_t seq = 0; seq < 20; seq++) {
-    source.send(rtp(seq), r.in_port);
-    ASSERT_EQ(good.receive(), rtp(seq)) << r.d.err();
+    source.send(patterned_datagram(seq), r.in_port);
+    ASSERT_EQ(good.receive(), patterned_datagram(seq)) << r.d.err();
   }
   EXPECT_EQ(r.d.wait_exit(0.2), -1);
   EXPECT_EQ(count_of(r.d.err(), "tolvek: cannot send a UDP packet 200 bytes long: Invalid argument, to 127.0.0.1:0"),
@@ -214,12 +189,12 @@ TEST(Relay, UnreachableClientDoesNotStopTheStream) {
 
 TEST(Relay, SenderPortZeroIsDroppedSilently) {
   Udp a, source;
-  Relay r;
+  Repeater r;
   r.start("client 127.0.0.1:" + std::to_string(a.port) + "\n");
-  if (!send_from_port_zero(rtp(1), r.in_port)) GTEST_SKIP() << "needs a raw socket (root)";
+  if (!send_from_port_zero(patterned_datagram(1), r.in_port)) GTEST_SKIP() << "needs a raw socket (root)";
   EXPECT_TRUE(a.silent_for(0.3));
-  source.send(rtp(2), r.in_port);
-  EXPECT_EQ(a.receive(), rtp(2));
+  source.send(patterned_datagram(2), r.in_port);
+  EXPECT_EQ(a.receive(), patterned_datagram(2));
   EXPECT_EQ(r.d.err(), "");
 }
 
@@ -237,12 +212,12 @@ bool relayed(const Udp& s, const Bytes& d, uint16_t port, const Udp& to, double 
 TEST(Failover, SwitchesToTheAlternateInputAndBack) {
   Udp a, primary, alternate;
   uint16_t alt_port = free_port();
-  Relay r;
+  Repeater r;
   r.start("alt_input_port " + std::to_string(alt_port) + "\nsource 127.0.0.1:" + std::to_string(primary.port) +
           "\nalt_source 127.0.0.1:" + std::to_string(alternate.port) + "\nclient 127.0.0.1:" +
           std::to_string(a.port) + "\n");
-  primary.send(rtp(1), r.in_port);
-  EXPECT_EQ(a.receive(), rtp(1));
+  primary.send(patterned_datagram(1), r.in_port);
+  EXPECT_EQ(a.receive(), patterned_datagram(1));
 
   double start = now_seconds();
   ASSERT_TRUE(r.d.wait_out("Reception timed out.\n", 8.0)) << r.d.out();
@@ -250,13 +225,13 @@ TEST(Failover, SwitchesToTheAlternateInputAndBack) {
   EXPECT_GE(waited, 3.5);
   EXPECT_LE(waited, 8.0);
   ASSERT_TRUE(r.d.wait_out("Setting up to listen at UDP port " + std::to_string(alt_port) + ","));
-  EXPECT_TRUE(relayed(alternate, rtp(2), alt_port, a, 3.0));
-  primary.send(rtp(3), alt_port);  // the primary source is not current now
+  EXPECT_TRUE(relayed(alternate, patterned_datagram(2), alt_port, a, 3.0));
+  primary.send(patterned_datagram(3), alt_port);  // the primary source is not current now
   EXPECT_TRUE(r.d.wait_err("3:Request from 127.0.0.1:" + std::to_string(primary.port) + " rejected.\n"));
 
   ASSERT_TRUE(r.d.wait_out("Reception timed out.\n", 10.0, 2)) << r.d.out();
   ASSERT_TRUE(r.d.wait_out("Setting up to listen at UDP port " + std::to_string(r.in_port) + ",", 2.0, 2));
-  EXPECT_TRUE(relayed(primary, rtp(4), r.in_port, a, 3.0));
+  EXPECT_TRUE(relayed(primary, patterned_datagram(4), r.in_port, a, 3.0));
 }
 
 // Another program that takes the port failover needs does not stop the
@@ -264,7 +239,7 @@ TEST(Failover, SwitchesToTheAlternateInputAndBack) {
 TEST(Failover, PortTakenByAnotherProgramKeepsTheInputItHas) {
   Udp a, source;
   uint16_t alt_port = free_port(), stats = free_port();
-  Relay r;
+  Repeater r;
   r.start("alt_input_port " + std::to_string(alt_port) + "\nstatistics_port " + std::to_string(stats) +
           "\nclient " + endpoint(a.port) + "\n");
   ASSERT_TRUE(r.d.wait_out("Setting up to listen at UDP port " + std::to_string(alt_port) + ",", 8.0)) << r.d.out();
@@ -275,11 +250,11 @@ TEST(Failover, PortTakenByAnotherProgramKeepsTheInputItHas) {
                              8.0))
         << r.d.out() << r.d.err();
     EXPECT_EQ(r.d.wait_exit(0.1), -1);
-    EXPECT_TRUE(relayed(source, rtp(1), alt_port, a));
+    EXPECT_TRUE(relayed(source, patterned_datagram(1), alt_port, a));
   }
   ASSERT_TRUE(r.d.wait_out("Setting up to listen at UDP port " + std::to_string(r.in_port) + ",", 12.0, 2))
       << r.d.out() << r.d.err();
-  EXPECT_TRUE(relayed(source, rtp(2), r.in_port, a));
+  EXPECT_TRUE(relayed(source, patterned_datagram(2), r.in_port, a));
   Udp asker;
   asker.send(std::string("get_stats"), stats);
   EXPECT_GT(asker.receive().size(), 8u);
@@ -295,16 +270,16 @@ TEST(Multicast, GroupDatagramsAreRelayedAndImpostorsRejected) {
     int failures = 0;
     {
       Udp a, impostor, sender("127.0.0.1");
-      Relay r;
+      Repeater r;
       r.start("source 239.255.10.10:0\nclient 127.0.0.1:" + std::to_string(a.port) + "\n");
       if (!r.d.wait_out("Joining multicast group for the source.\n")) failures |= 1;
       usleep(100000);
-      sender.send(rtp(1), r.in_port, "239.255.10.10");
-      if (a.receive() != rtp(1)) failures |= 2;
-      impostor.send(rtp(2), r.in_port);
+      sender.send(patterned_datagram(1), r.in_port, "239.255.10.10");
+      if (a.receive() != patterned_datagram(1)) failures |= 2;
+      impostor.send(patterned_datagram(2), r.in_port);
       if (!r.d.wait_err("3:Request from 127.0.0.1:" + std::to_string(impostor.port) + " rejected.\n")) failures |= 4;
-      sender.send(rtp(3), r.in_port, "239.255.10.10");
-      if (a.receive() != rtp(3)) failures |= 8;
+      sender.send(patterned_datagram(3), r.in_port, "239.255.10.10");
+      if (a.receive() != patterned_datagram(3)) failures |= 8;
       if (!a.silent_for(0.2)) failures |= 16;
     }
     _exit(failures);
