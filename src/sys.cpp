@@ -86,29 +86,28 @@ static void put_ftext(FILE* stream, int priority, const char* fmt, ...) {
   va_end(ap);
 }
 
-void fatal(const char* fmt, ...) {
+// "tolvek: ", the text, then tail (the error's description, or nothing)
+// and the line's end.
+[[noreturn]] static void die(const char* tail, const char* fmt, va_list ap) {
   if (may_write(stderr)) {
-    va_list ap;
-    va_start(ap, fmt);
     put_text(stderr, PRIORITY_ERR, "tolvek: ");
     put_vtext(stderr, PRIORITY_ERR, fmt, ap);
-    va_end(ap);
-    put_text(stderr, PRIORITY_ERR, "\n");
+    put_ftext(stderr, PRIORITY_ERR, "%s\n", tail);
   }
   exit_program(-1);
 }
 
+void fatal(const char* fmt, ...) {
+  va_list ap;
+  va_start(ap, fmt);
+  die("", fmt, ap);
+}
+
 void fatal_errno(const char* fmt, ...) {
   int saved = errno;
-  if (may_write(stderr)) {
-    va_list ap;
-    va_start(ap, fmt);
-    put_text(stderr, PRIORITY_ERR, "tolvek: ");
-    put_vtext(stderr, PRIORITY_ERR, fmt, ap);
-    va_end(ap);
-    put_ftext(stderr, PRIORITY_ERR, "%s\n", strerror(saved));
-  }
-  exit_program(-1);
+  va_list ap;
+  va_start(ap, fmt);
+  die(strerror(saved), fmt, ap);
 }
 
 void fatal_line(const char* fmt, ...) {

@@ -29,52 +29,9 @@
 #include <vector>
 
 #include "fragments.h"
+#include "loopback.h"
 
 namespace {
-
-double now() {
-  timespec ts;
-  clock_gettime(CLOCK_MONOTONIC, &ts);
-  return ts.tv_sec + ts.tv_nsec / 1e9;
-}
-
-int udp_socket(uint16_t port = 0) {
-  int fd = socket(AF_INET, SOCK_DGRAM, 0);
-  sockaddr_in sa{};
-  sa.sin_family = AF_INET;
-  sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  sa.sin_port = htons(port);
-  if (fd < 0 || bind(fd, reinterpret_cast<sockaddr*>(&sa), sizeof sa) != 0) {
-    perror("soak: socket");
-    exit(1);
-  }
-  int size = 1 << 20;
-  setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &size, sizeof size);
-  fcntl(fd, F_SETFL, O_NONBLOCK);
-  return fd;
-}
-
-uint16_t port_of(int fd) {
-  sockaddr_in sa{};
-  socklen_t n = sizeof sa;
-  getsockname(fd, reinterpret_cast<sockaddr*>(&sa), &n);
-  return ntohs(sa.sin_port);
-}
-
-uint16_t free_port() {
-  int fd = udp_socket();
-  uint16_t port = port_of(fd);
-  close(fd);
-  return port;
-}
-
-void send_to(int fd, const void* data, size_t len, uint16_t port) {
-  sockaddr_in sa{};
-  sa.sin_family = AF_INET;
-  sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  sa.sin_port = htons(port);
-  sendto(fd, data, len, 0, reinterpret_cast<sockaddr*>(&sa), sizeof sa);
-}
 
 long status_kib(pid_t pid, const char* field) {
   std::ifstream f("/proc/" + std::to_string(pid) + "/status");

@@ -29,48 +29,9 @@
 #include <string>
 #include <vector>
 
+#include "loopback.h"
+
 namespace {
-
-double now() {
-  timespec ts;
-  clock_gettime(CLOCK_MONOTONIC, &ts);
-  return ts.tv_sec + ts.tv_nsec / 1e9;
-}
-
-sockaddr_in loopback(uint32_t host_addr, uint16_t port) {
-  sockaddr_in sa{};
-  sa.sin_family = AF_INET;
-  sa.sin_addr.s_addr = htonl(host_addr);
-  sa.sin_port = htons(port);
-  return sa;
-}
-
-int udp_socket(uint32_t host_addr = INADDR_LOOPBACK) {
-  int fd = socket(AF_INET, SOCK_DGRAM, 0);
-  sockaddr_in sa = loopback(host_addr, 0);
-  if (fd < 0 || bind(fd, reinterpret_cast<sockaddr*>(&sa), sizeof sa) != 0) {
-    perror("strayflood: socket");
-    exit(1);
-  }
-  int size = 4 << 20;
-  setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &size, sizeof size);
-  fcntl(fd, F_SETFL, O_NONBLOCK);
-  return fd;
-}
-
-uint16_t port_of(int fd) {
-  sockaddr_in sa{};
-  socklen_t n = sizeof sa;
-  getsockname(fd, reinterpret_cast<sockaddr*>(&sa), &n);
-  return ntohs(sa.sin_port);
-}
-
-uint16_t free_port() {
-  int fd = udp_socket();
-  uint16_t port = port_of(fd);
-  close(fd);
-  return port;
-}
 
 // Sends strays round the senders until the deadline; writes how many.
 [[noreturn]] void flood(uint16_t in_port, int n_senders, double until, int report_fd) {
