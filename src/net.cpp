@@ -294,5 +294,10 @@ int attach_source_filter(int fd, const SourceRecord& src) {
 
 void detach_source_filter(int fd) {
   int unused = 0;  // the option takes no value, but the kernel wants room for one
-  try_setsockopt(fd, SOL_SOCKET, SO_DETACH_FILTER, &unused, sizeof unused);
+  if (try_setsockopt(fd, SOL_SOCKET, SO_DETACH_FILTER, &unused, sizeof unused) == 0) return;
+  // Where the option is not known (an emulator's), a filter that lets every
+  // datagram through does the same.
+  sock_filter pass_all = BPF_STMT(BPF_RET | BPF_K, 0xffffffffu);
+  sock_fprog program{1, &pass_all};
+  try_setsockopt(fd, SOL_SOCKET, SO_ATTACH_FILTER, &program, sizeof program);
 }
