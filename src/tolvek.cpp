@@ -45,6 +45,7 @@ int main(int argc, char** argv) {
     parse_options(argc, argv);
   }
   check_config();
+  lock_memory_when_realtime();
 
   init_sockets();
   send_trigger(true);
