@@ -575,10 +575,10 @@ def plot_latency(lat, path):
         f.write(f'set terminal pngcairo size {420 * len(busies)},520 font ",10"\nset output "{path}"\n')
         f.write(f'set multiplot layout 1,{len(busies)} title "One-way latency through the relay, '
                 f'{LATENCY_RATE:,} datagrams/s of {LATENCY_SIZE} bytes: p99 (solid) and p99.9 (dashed)"\n')
-        f.write("set logscale x 2\nset xtics (1, 8, 32)\nset xrange [0.8:40]\nset logscale y\n"
+        f.write("set logscale x 2\nset xtics (1, 8, 32)\nset xrange [0.8:40]\nset logscale y\nset format y '%g'\n"
                 "set key top left font ',8'\nset grid\nset xlabel 'clients'\nset ylabel 'microseconds'\n")
         for busy in busies:
-            f.write(f"set title '{load_name(busy)} on the relay\\'s core'\n")
+            f.write(f'set title "{load_name(busy)} on the relay\'s core"\n')
             parts = []
             for relay in relays:
                 if not any(r["relay"] == relay and r["busy"] == busy for r in lat):
