@@ -604,7 +604,7 @@ def main():
     p.add_argument("--build", default="build-bench",
                    help="directory with tolvek, floor_a, floor_b, loadgen, benchreceive, latreceive, spin")
     p.add_argument("--quick", action="store_true",
-                   help="one run per point, a coarser search and short latency runs: about two minutes")
+                   help="one run per point, a coarser search and short latency runs: about three minutes")
     p.add_argument("--port", type=int, default=29000,
                    help="input port; the tolvek output is the next one, clients from PORT+100 (default 29000)")
     p.add_argument("--relays", default=",".join(RELAYS), help="comma-separated subset of " + ",".join(RELAYS))
