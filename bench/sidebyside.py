@@ -94,8 +94,9 @@ def vm_hwm_kb(pid):
 
 
 def other_on_core(before, after, relay_cpu):
-    """Percent of the relay's core used by anything but the relay during a
-    run: what makes a figure noisy on a shared machine."""
+    """Percent of the relay's core used by anything but the relay (and the
+    run's own busy loops, counted in relay_cpu) during a run: what makes a
+    figure noisy on a shared machine."""
     busy, total = after[0] - before[0], after[1] - before[1]
     return round(max(0.0, percent(busy - relay_cpu * TICK, total)), 1)
 
@@ -113,6 +114,15 @@ def pinned_realtime(core, priority):
             os.sched_setscheduler(0, os.SCHED_FIFO, os.sched_param(priority))
         except OSError:
             pass
+    return setup
+
+
+def pinned_idle(core):
+    """Pinned, under SCHED_IDLE: a loop that takes only what nothing else
+    wants, so that the core never halts."""
+    def setup():
+        os.sched_setaffinity(0, {core})
+        os.sched_setscheduler(0, os.SCHED_IDLE, os.sched_param(0))
     return setup
 
 
@@ -241,9 +251,13 @@ class Bench:
             # Each busy loop ends by itself a while after the run should have.
             spinners = [subprocess.Popen([os.path.join(a.build, "spin"), str(seconds + 20)],
                                          preexec_fn=pinned(a.relay_core)) for _ in range(busy)]
+            if a.keep_core_awake:
+                spinners.append(subprocess.Popen([os.path.join(a.build, "spin"), str(seconds + 20)],
+                                                 preexec_fn=pinned_idle(a.relay_core)))
             time.sleep(0.2)  # the relay settles; the busy loops take their share
             cpu0 = cpu_seconds(proc.pid)
             core0 = core_jiffies(a.relay_core)
+            spin0 = sum(cpu_seconds(s.pid) for s in spinners)
             gen = subprocess.run(
                 [os.path.join(a.build, "loadgen"), "--port", str(a.port), "--size", str(LATENCY_SIZE),
                  "--rate", str(LATENCY_RATE), "--count", str(count), "--run", str(self.run_id), "--stamp", "1",
@@ -253,6 +267,7 @@ class Bench:
             line = receiver.communicate(timeout=seconds + 20)[0].strip()
             cpu1 = cpu_seconds(proc.pid)
             core1 = core_jiffies(a.relay_core)
+            spin1 = sum(cpu_seconds(s.pid) for s in spinners)
             if proc.poll() is not None:
                 raise SystemExit(f"sidebyside: {relay} ended during the run; see {out.name}")
         finally:
@@ -267,7 +282,7 @@ class Bench:
                                              "spread_max")})
         res.update(phase="latency", relay=relay, size=LATENCY_SIZE, clients=n, busy=busy, rate=LATENCY_RATE,
                    sent=count, cpu=cpu1 - cpu0, generator_kept_rate=gen.returncode == 0,
-                   core_other_pct=other_on_core(core0, core1, cpu1 - cpu0))
+                   core_other_pct=other_on_core(core0, core1, cpu1 - cpu0 + spin1 - spin0))
         return res
 
     def cpu_phase(self, results):
@@ -622,6 +637,10 @@ def main():
     p.add_argument("--busy", default="0,1,16",
                    help="latency phase: numbers of busy loops on the relay's core, one condition each "
                         "(default 0,1,16)")
+    p.add_argument("--keep-core-awake", action="store_true",
+                   help="latency phase: one more loop on the relay's core under SCHED_IDLE, which takes only "
+                        "idle time, so that a virtual machine's core never halts and the figures leave out "
+                        "the hypervisor's wake-up of it")
     p.add_argument("--relay-core", type=int, default=0)
     p.add_argument("--load-core", type=int, default=1)
     p.add_argument("--out", help="where to write the JSON results and the plot (default: the build directory)")
@@ -655,6 +674,7 @@ def main():
             "repeats": a.repeats, "cpu_seconds": a.cpu_seconds, "steps": a.steps,
             "search_seconds": a.search_seconds, "latency_rate": LATENCY_RATE, "latency_size": LATENCY_SIZE,
             "latency_seconds": a.latency_seconds, "busy": a.busy, "rt_priority": RT_PRIORITY,
+            "keep_core_awake": a.keep_core_awake,
             "load_at_end": os.getloadavg()[0]}
     lat = latency_rows(results)
     with open(os.path.join(out, "sidebyside.json"), "w") as f:
@@ -664,9 +684,9 @@ def main():
     if lat:
         print_latency_tables(lat)
     print_targets(rows, lat)
-    other = [r["core_other_pct"] for r in results if r.get("busy", 0) == 0 and "core_other_pct" in r]
+    other = [r["core_other_pct"] for r in results if "core_other_pct" in r]
     if other:
-        log(f"other work on the relay's core during the runs without busy loops: median {statistics.median(other):.1f}%"
+        log(f"other work on the relay's core during the runs: median {statistics.median(other):.1f}%"
             f", highest {max(other):.1f}%; load average {load:.2f} at the start, {meta['load_at_end']:.2f} at the end")
     if "cpu" in a.phases and "search" in a.phases:
         try:
