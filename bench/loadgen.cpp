@@ -1,7 +1,7 @@
 // Paced load generator for the side-by-side benchmark: RTP-like datagrams to
 // 127.0.0.1 at a fixed rate, for a bounded count and a bounded time.
 //
-//   loadgen --port P --size BYTES --rate PER_SECOND --count N [--seconds T] [--run ID]
+//   loadgen --port P --size BYTES --rate PER_SECOND --count N [--seconds T] [--run ID] [--stamp 1]
 //
 // Datagram i (from 0): a 12-byte RTP header (version 2, payload type 96,
 // sequence number i mod 65536 at bytes 2-3, timestamp 90 * i, SSRC = run id),
@@ -11,6 +11,11 @@
 // sendmmsg, so a late wake-up is caught up at once instead of stretching the
 // run. Prints "sent=N seconds=S" when done; exits 1 when it could not keep
 // the rate within 2%.
+//
+// With --stamp 1, bytes 20-27 of each datagram carry the time it was handed
+// to the kernel (CLOCK_REALTIME, nanoseconds, little-endian, read right
+// before the send call), which latreceive compares with the kernel's
+// receive time of each copy.
 #include <arpa/inet.h>
 #include <sys/prctl.h>
 #include <sys/socket.h>
@@ -24,6 +29,12 @@
 #include <ctime>
 
 #include "bench_datagram.h"
+
+static uint64_t realtime_ns() {
+  timespec ts;
+  clock_gettime(CLOCK_REALTIME, &ts);
+  return static_cast<uint64_t>(ts.tv_sec) * 1000000000u + static_cast<uint64_t>(ts.tv_nsec);
+}
 
 static double now_seconds() {
   timespec ts;
@@ -40,7 +51,8 @@ static void sleep_until(double t) {
 }
 
 static void usage() {
-  fprintf(stderr, "usage: loadgen --port P --size BYTES --rate PER_SECOND --count N [--seconds T] [--run ID]\n");
+  fprintf(stderr,
+          "usage: loadgen --port P --size BYTES --rate PER_SECOND --count N [--seconds T] [--run ID] [--stamp 1]\n");
   exit(2);
 }
 
@@ -48,6 +60,7 @@ int main(int argc, char** argv) {
   long port = -1, size = 172, count = -1;
   double rate = -1, max_seconds = 60;
   uint32_t run = 1;
+  bool stamp = false;
   for (int i = 1; i + 1 < argc; i += 2) {
     const char* v = argv[i + 1];
     if (!strcmp(argv[i], "--port")) port = atol(v);
@@ -56,9 +69,11 @@ int main(int argc, char** argv) {
     else if (!strcmp(argv[i], "--count")) count = atol(v);
     else if (!strcmp(argv[i], "--seconds")) max_seconds = atof(v);
     else if (!strcmp(argv[i], "--run")) run = static_cast<uint32_t>(strtoul(v, nullptr, 0));
+    else if (!strcmp(argv[i], "--stamp")) stamp = atoi(v) != 0;
     else usage();
   }
-  if (argc % 2 == 0 || port <= 0 || port > 65535 || size < static_cast<long>(BENCH_HEADER) ||
+  long min_size = static_cast<long>(stamp ? BENCH_STAMPED_HEADER : BENCH_HEADER);
+  if (argc % 2 == 0 || port <= 0 || port > 65535 || size < min_size ||
       size > static_cast<long>(BENCH_MAX_SIZE) || rate <= 0 || count <= 0 || max_seconds <= 0)
     usage();
 
@@ -101,6 +116,10 @@ int main(int argc, char** argv) {
     while (sent < due) {
       unsigned n = due - sent < BATCH ? static_cast<unsigned>(due - sent) : BATCH;
       for (unsigned k = 0; k < n; k++) bench_number(bufs[k], sent + k, run);
+      if (stamp) {
+        uint64_t t = realtime_ns();
+        for (unsigned k = 0; k < n; k++) bench_put_le(bufs[k] + BENCH_HEADER, t, 8);
+      }
       int r = sendmmsg(fd, msgs, n, 0);
       if (r < 0) {
         // The relay's queue is full or it is not there yet: these count as

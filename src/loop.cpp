@@ -87,6 +87,28 @@ bool check_source_addr(const sockaddr_in& sender, in_addr dest) {
   return src->a.sin_port == 0 || sender.sin_port == src->a.sin_port;
 }
 
+// The copies of the datagram in hand that the pass owes the entries it has
+// kept so far, sent a batch at a time: where each goes, and the entry it
+// counts for (which keeps its slot for the rest of the pass).
+static sockaddr_in copy_to[SEND_BATCH];
+static Client* copy_for[SEND_BATCH];
+static size_t n_copies = 0;
+
+static void send_copies_due(const uint8_t* buf, size_t len) {
+  size_t i = 0;
+  while (i < n_copies) {
+    int err = 0;
+    size_t sent = send_copies(output_socket, buf, len, copy_to + i, n_copies - i, &err);
+    for (size_t k = i; k < i + sent; k++) copy_for[k]->rtp_packets_sent++;
+    i += sent;
+    if (i == n_copies) break;
+    // A refused copy concerns its client alone: the ones after it still get theirs.
+    send_failed(err, len, copy_to[i]);
+    i++;
+  }
+  n_copies = 0;
+}
+
 bool process_client(Client& c, int64_t now, const uint8_t* buf, size_t len) {
   if (!(c.flags & F_PERMANENT) && (c.flags & F_ENABLED) && c.last_contact + client_timeout < now) {
     in_addr a{c.s_addr};
@@ -98,28 +120,29 @@ bool process_client(Client& c, int64_t now, const uint8_t* buf, size_t len) {
     return true;
   }
   if (buf && (c.flags & F_ENABLED)) {
-    sockaddr_in to{};
+    if (n_copies == SEND_BATCH) send_copies_due(buf, len);
+    sockaddr_in& to = copy_to[n_copies];
+    to = sockaddr_in{};
     to.sin_family = AF_INET;
     to.sin_addr.s_addr = c.s_addr;
     to.sin_port = c.sin_port;
-    if (int err = send_packet(output_socket, buf, len, to)) {
-      send_failed(err, len, to);
-    } else {
-      c.rtp_packets_sent++;
-    }
+    copy_for[n_copies] = &c;
+    n_copies++;
   }
   return true;
 }
 
 void send_packets(const uint8_t* buf, size_t len) {
   int64_t now = mono_seconds();
-  // Compact in place: removals never reorder the kept entries.
+  // Compact in place: removals never reorder the kept entries. Each entry
+  // moves down before its step, so that a copy queued for it names the slot
+  // it keeps until the pass ends.
   size_t kept = 0;
   for (size_t i = 0; i < clients.size(); i++) {
-    if (!process_client(clients[i], now, buf, len)) continue;
     if (kept != i) clients[kept] = clients[i];
-    kept++;
+    if (process_client(clients[kept], now, buf, len)) kept++;
   }
+  send_copies_due(buf, len);
   clients.resize(kept);
 }
 

@@ -47,9 +47,13 @@ bool check_source_addr(const sockaddr_in& sender, in_addr dest);
 // Data path for one datagram from the input socket.
 void handle_data(const uint8_t* buf, size_t len, const sockaddr_in& sender, in_addr dest);
 // Fan-out and liveness pass; buf null is a pass that only retires clients.
+// The copies go out in table order, SEND_BATCH to a system call; a copy the
+// kernel refuses is reported and skipped, and only accepted copies count.
 void send_packets(const uint8_t* buf, size_t len);
 void check_timeouts();
-// One entry of the pass: false when the entry is to be removed.
+// One entry of the pass: false when the entry is to be removed. A copy due
+// to the entry is queued, and sent by the pass with the others: c must stay
+// where it is until the pass ends.
 bool process_client(Client& c, int64_t now, const uint8_t* buf, size_t len);
 
 // Registers this repeater with its current source while anyone downstream

@@ -64,6 +64,35 @@ int send_packet(int handle, const void* buf, size_t len, const sockaddr_in& addr
   }
 }
 
+size_t send_copies(int handle, const void* buf, size_t len, const sockaddr_in* to, size_t n, int* err) {
+  // One buffer serves every copy: the kernel reads it once per message.
+  iovec iov{const_cast<void*>(buf), len};
+  mmsghdr msgs[SEND_BATCH];
+  size_t done = 0;
+  while (done < n) {
+    size_t k = n - done < SEND_BATCH ? n - done : SEND_BATCH;
+    for (size_t i = 0; i < k; i++) {
+      msgs[i] = mmsghdr{};
+      msgs[i].msg_hdr.msg_name = const_cast<sockaddr_in*>(&to[done + i]);
+      msgs[i].msg_hdr.msg_namelen = sizeof to[done + i];
+      msgs[i].msg_hdr.msg_iov = &iov;
+      msgs[i].msg_hdr.msg_iovlen = 1;
+    }
+    // The kernel stops at the first copy it refuses and reports its error
+    // only when that copy is the call's first: a short count is followed by
+    // a call that starts at the refused copy, to learn why.
+    int r = sendmmsg(handle, msgs, static_cast<unsigned>(k), 0);
+    if (r > 0) {
+      done += static_cast<size_t>(r);
+      continue;
+    }
+    if (r < 0 && errno == EINTR) continue;
+    *err = r < 0 ? errno : EIO;  // a count of 0 for a batch of 1 or more is not known to happen
+    return done;
+  }
+  return done;
+}
+
 void send_failed(int err, size_t len, const sockaddr_in& address) {
   // These mean the program itself is broken; anything else concerns only
   // this destination, and one bad client must not stop the stream for all.

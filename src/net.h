@@ -31,6 +31,19 @@ void my_close(int handle);
 
 // Sends one datagram; returns 0 or the errno of the failure (EINTR retried).
 int send_packet(int handle, const void* buf, size_t len, const sockaddr_in& address);
+
+// Copies of one datagram handed to the kernel in one call of send_copies.
+// Every copy costs the kernel the same, but each call costs a system call;
+// the bound keeps the call's message array small enough for the stack.
+constexpr size_t SEND_BATCH = 64;
+
+// Sends the same datagram to to[0], to[1], ... to[n - 1], in that order, in
+// one system call per SEND_BATCH copies while the kernel takes them all (one
+// more after a refused copy; EINTR retried). Returns how many of them,
+// counted from to[0], the kernel accepted; when that is fewer than n, the
+// copy for to[returned count] failed with the errno stored in *err and
+// nothing after it was sent, so the caller reports it and resumes after it.
+size_t send_copies(int handle, const void* buf, size_t len, const sockaddr_in* to, size_t n, int* err);
 // What to do with a failed send: errors that mean the program is broken end
 // it; anything else drops this datagram for this destination and is reported
 // at most once a second per destination. len is the payload size reported.

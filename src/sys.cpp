@@ -3,6 +3,8 @@
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <poll.h>
+#include <sched.h>
+#include <sys/mman.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
@@ -124,6 +126,22 @@ void open_standard_descriptors() {
     // The lowest free descriptor is this one: every lower one is open.
     if (open("/dev/null", O_RDWR) < 0) return;
   }
+}
+
+void lock_memory_when_realtime() {
+  // The flag that a service manager may add is not a policy of its own.
+  int policy = sched_getscheduler(0);
+  if (policy < 0) return;
+  policy &= ~SCHED_RESET_ON_FORK;
+  if (policy != SCHED_FIFO && policy != SCHED_RR) return;
+  // Everything the daemon maps is bounded (the read buffers are static, the
+  // client table stops at max_clients), so locking what comes later as well
+  // cannot pin memory without end.
+  if (mlockall(MCL_CURRENT | MCL_FUTURE) != 0) {
+    fprintf(stderr, "tolvek: real-time scheduling, but cannot lock the memory: %s\n", strerror(errno));
+    return;
+  }
+  printf("Real-time scheduling: memory locked.\n");
 }
 
 void* mem_alloc(size_t size) {

@@ -45,6 +45,14 @@ void notify_ready();
 // no socket opened later takes one of them and receives our lines.
 void open_standard_descriptors();
 
+// Under a real-time scheduling policy (SCHED_FIFO or SCHED_RR, as set by
+// chrt or a service manager), locks every page of the process in memory,
+// now and as it grows, and says so on standard output; a page fault on the
+// data path would cost more than the policy gains. Under any other policy it
+// does nothing. A failure to lock is a complaint on standard error, and the
+// daemon goes on unlocked.
+void lock_memory_when_realtime();
+
 // Allocation that never returns failure. mem_alloc(0) returns null.
 void* mem_alloc(size_t size);
 void* mem_realloc(void* previous, size_t size);

@@ -50,6 +50,7 @@ int main(int argc, char** argv) {
     parse_options(argc, argv);
   }
   check_config();
+  lock_memory_when_realtime();
 
   init_sockets();
   notify_ready();

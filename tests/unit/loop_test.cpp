@@ -135,6 +135,115 @@ TEST_F(Pass, UnreachableClientDoesNotStopTheOthers) {
   EXPECT_EQ(clients[1].rtp_packets_sent, 2u);
 }
 
+// One socket on every local address at one port: copies sent to 127.0.0.K
+// at that port all arrive here, in the order they were sent, each telling
+// the address it was sent to.
+struct AnyAddressSocket {
+  int fd = socket(AF_INET, SOCK_DGRAM, 0);
+  uint16_t port = 0;
+  AnyAddressSocket() {
+    sockaddr_in sa = make_addr("0.0.0.0", 0);
+    bind(fd, reinterpret_cast<sockaddr*>(&sa), sizeof sa);
+    socklen_t n = sizeof sa;
+    getsockname(fd, reinterpret_cast<sockaddr*>(&sa), &n);
+    port = ntohs(sa.sin_port);
+    int on = 1;
+    setsockopt(fd, IPPROTO_IP, IP_PKTINFO, &on, sizeof on);
+    timeval tv{0, 500000};
+    setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+  }
+  ~AnyAddressSocket() { close(fd); }
+  AnyAddressSocket(const AnyAddressSocket&) = delete;
+  AnyAddressSocket& operator=(const AnyAddressSocket&) = delete;
+
+  // The destinations of the next `count` datagrams (fewer if they stop
+  // coming), then of any others already waiting.
+  std::vector<std::string> destinations(size_t count) const {
+    std::vector<std::string> seen;
+    for (;;) {
+      uint8_t byte;
+      iovec iov{&byte, 1};
+      alignas(cmsghdr) uint8_t control[CMSG_SPACE(sizeof(in_pktinfo))];
+      msghdr m{};
+      m.msg_iov = &iov;
+      m.msg_iovlen = 1;
+      m.msg_control = control;
+      m.msg_controllen = sizeof control;
+      if (recvmsg(fd, &m, seen.size() < count ? 0 : MSG_DONTWAIT) < 0) return seen;
+      in_pktinfo info{};
+      for (cmsghdr* c = CMSG_FIRSTHDR(&m); c; c = CMSG_NXTHDR(&m, c))
+        if (c->cmsg_level == IPPROTO_IP && c->cmsg_type == IP_PKTINFO) memcpy(&info, CMSG_DATA(c), sizeof info);
+      seen.push_back(inet_ntoa(info.ipi_addr));
+    }
+  }
+};
+
+static Client& permanent(const char* address, uint16_t port) {
+  Client* c = add_client(ip(address), htons(port));
+  c->flags = F_PERMANENT | F_ENABLED;
+  return *c;
+}
+
+// Copies the kernel refuses (port 0; a broadcast address without
+// SO_BROADCAST), one after another and in the middle of the table: each is
+// reported, the copies after it still go out, and only delivered ones count.
+TEST_F(Pass, RefusedCopiesAreReportedAndTheRestStillGoOut) {
+  AnyAddressSocket rx;
+  const uint16_t p = rx.port;
+  permanent("127.0.0.1", p);
+  permanent("127.0.0.2", 0);
+  permanent("127.0.0.3", 0);
+  permanent("127.0.0.4", p);
+  permanent("127.255.255.255", p);
+  CaptureStderr();
+  relay({1, 2, 3, 4});
+  relay({1, 2, 3, 5});
+  EXPECT_EQ(GetCapturedStderr(),
+            "tolvek: cannot send a UDP packet 4 bytes long: Invalid argument, to 127.0.0.2:0\n"
+            "tolvek: cannot send a UDP packet 4 bytes long: Invalid argument, to 127.0.0.3:0\n"
+            "tolvek: cannot send a UDP packet 4 bytes long: Permission denied, to 127.255.255.255:" +
+                std::to_string(p) + "\n");
+  EXPECT_EQ(rx.destinations(4), (std::vector<std::string>{"127.0.0.1", "127.0.0.4", "127.0.0.1", "127.0.0.4"}));
+  std::vector<uint32_t> sent;
+  for (const Client& c : clients) sent.push_back(c.rtp_packets_sent);
+  EXPECT_EQ(sent, (std::vector<uint32_t>{2, 0, 0, 2, 0}));
+}
+
+// A table larger than one system call's batch: every copy goes out, in table
+// order, past refused copies in both calls and while an entry that times out
+// ahead of them moves the rest down; each count lands on its own entry.
+TEST_F(Pass, TableLargerThanABatchGetsItsCopiesInTableOrder) {
+  AnyAddressSocket rx;
+  const uint16_t p = rx.port;
+  const size_t n = SEND_BATCH + 8;
+  std::vector<std::string> expected;
+  for (size_t k = 1; k <= n; k++) {
+    std::string address = "127.0.0." + std::to_string(k);
+    permanent(address.c_str(), p);
+    if (k != 5) expected.push_back(address);
+  }
+  permanent("127.0.0.60", 0);
+  permanent("127.0.0.70", 0);
+  Client* silent = find_client(ip("127.0.0.5"), htons(p));
+  silent->flags = F_ENABLED;
+  silent->last_contact = mono_seconds() - client_timeout - 1;
+  n_active_clients = 1;
+  CaptureStdout();
+  CaptureStderr();
+  relay({0x80, 0x60, 0, 1});
+  std::string err = GetCapturedStderr();
+  EXPECT_EQ(GetCapturedStdout(), "Client 127.0.0.5:" + std::to_string(p) + " timed out.\n");
+  EXPECT_EQ(err,
+            "tolvek: cannot send a UDP packet 4 bytes long: Invalid argument, to 127.0.0.60:0\n"
+            "tolvek: cannot send a UDP packet 4 bytes long: Invalid argument, to 127.0.0.70:0\n");
+  EXPECT_EQ(rx.destinations(expected.size()), expected);
+  ASSERT_EQ(clients.size(), n + 1);
+  for (const Client& c : clients) {
+    in_addr a{c.s_addr};
+    EXPECT_EQ(c.rtp_packets_sent, c.sin_port == 0 ? 0u : 1u) << inet_ntoa(a) << ":" << ntohs(c.sin_port);
+  }
+}
+
 // The report rebuilt by a datagram already counts that datagram's copies.
 TEST_F(Pass, ReportCountsTheDatagramThatRebuildsIt) {
   stats_reset();

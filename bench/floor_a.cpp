@@ -1,7 +1,7 @@
-// The least a relay can do, as the benchmark's floor: wait with poll, read
-// one datagram with recvfrom, send it with one sendto per client.
+// The least a relay can do, as the benchmark's first floor: wait with poll,
+// read one datagram with recvfrom, send it with one sendto per client.
 //
-//   floor INPUT_PORT CLIENT_PORT...   (clients on 127.0.0.1; runs until killed)
+//   floor_a INPUT_PORT CLIENT_PORT...   (clients on 127.0.0.1; runs until killed)
 #include <arpa/inet.h>
 #include <poll.h>
 #include <sys/socket.h>
@@ -13,7 +13,7 @@
 
 int main(int argc, char** argv) {
   if (argc < 3) {
-    fprintf(stderr, "usage: floor INPUT_PORT CLIENT_PORT...\n");
+    fprintf(stderr, "usage: floor_a INPUT_PORT CLIENT_PORT...\n");
     return 2;
   }
   int in = socket(AF_INET, SOCK_DGRAM, 0);
@@ -22,7 +22,7 @@ int main(int argc, char** argv) {
   sa.sin_family = AF_INET;
   sa.sin_port = htons(static_cast<uint16_t>(atoi(argv[1])));
   if (bind(in, reinterpret_cast<sockaddr*>(&sa), sizeof sa) != 0) {
-    perror("floor: bind");
+    perror("floor_a: bind");
     return 1;
   }
   std::vector<sockaddr_in> clients;
