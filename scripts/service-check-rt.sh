@@ -19,7 +19,7 @@ check_realtime_dropin() {
   local conf=/etc/tolvek/${name}rt.conf
   local dropin=/usr/share/doc/tolvek/realtime.conf
   local dir=/run/systemd/system/$unit.service.d
-  local text='input_port 5200\noutput_port 5202\nstatistics_port 5203\nclient 127.0.0.1:5204\nsource 127.0.0.1:0\n'
+  local text='input_port 5500\noutput_port 5502\nstatistics_port 5503\nclient 127.0.0.1:5504\nsource 127.0.0.1:0\n'
   local pid on_host=""
   # Written inside the container where its /etc is writable, else on the
   # machine, whose /etc the container then sees.
@@ -51,14 +51,14 @@ check_realtime_dropin() {
              grep -q -P '^CapEff:\t0+$' '$work/rt-status' && grep -q -P '^CapBnd:\t0+$' '$work/rt-status'"
 
   cat >"$work/rt-traffic.sh" <<'EOF'
-for i in 1 2 3 4 5; do printf '\x80\x00\x00\x0%sstream' "$i" >/dev/udp/127.0.0.1/5200; done
+for i in 1 2 3 4 5; do printf '\x80\x00\x00\x0%sstream' "$i" >/dev/udp/127.0.0.1/5500; done
 sleep 2.5
-tolvek-stats 127.0.0.1:5203
+tolvek-stats 127.0.0.1:5503
 EOF
   inside bash -s <"$work/rt-traffic.sh" >"$work/rt-stats" 2>&1 || true
   check "relays under the real-time drop-in" \
     bash -c "nsenter -t $init -a systemctl is-active $unit &&
-             grep -q '\"port\":\"5204\",[^}]*\"pkts_sent\":\"5\"' '$work/rt-stats'"
+             grep -q '\"port\":\"5504\",[^}]*\"pkts_sent\":\"5\"' '$work/rt-stats'"
 
   inside systemctl stop "$unit" || true
   inside rm -rf "$dir" || true
