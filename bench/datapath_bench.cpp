@@ -64,27 +64,24 @@ static sockaddr_in loopback(uint16_t port) {
 // it would for a slow client, and the sender's cost is what is measured.
 static std::vector<int> receivers(int n) {
   std::vector<int> fds;
+  set_max_n_clients(static_cast<unsigned>(n));
   for (int i = 0; i < n; i++) {
     int fd = socket(AF_INET, SOCK_DGRAM, 0);
     sockaddr_in sa = loopback(0);
     bind(fd, reinterpret_cast<sockaddr*>(&sa), sizeof sa);
     socklen_t len = sizeof sa;
     getsockname(fd, reinterpret_cast<sockaddr*>(&sa), &len);
-    Client* c = add_client(sa.sin_addr.s_addr, sa.sin_port);
-    c->flags = F_ENABLED | F_PERMANENT;
-    n_active_clients++;
+    add_permanent_client(sa.sin_addr.s_addr, sa.sin_port);
     fds.push_back(fd);
   }
   return fds;
 }
 
 static void BM_RelayDatagram(benchmark::State& state) {
-  config_reset();
-  clients_reset();
-  stats_reset();
+  reset_all();
   char source_line[] = "source 127.0.0.1:5000\n";
   parse_line(source_line);
-  output_socket = socket(AF_INET, SOCK_DGRAM, 0);
+  set_sockets_for_tests(-1, socket(AF_INET, SOCK_DGRAM, 0), -1);
   std::vector<int> fds = receivers(static_cast<int>(state.range(0)));
   uint8_t datagram[1316] = {0x80, 0x21};
   sockaddr_in from = loopback(5000);
@@ -99,24 +96,20 @@ static void BM_RelayDatagram(benchmark::State& state) {
   state.counters["sends"] = benchmark::Counter(static_cast<double>(state.iterations() * state.range(0)),
                                                benchmark::Counter::kIsRate);
   for (int fd : fds) close(fd);
-  close(output_socket);
-  output_socket = -1;
+  net_reset();
 }
 BENCHMARK(BM_RelayDatagram)->Arg(1)->Arg(8)->Arg(32)->Arg(100);
 
 // A whole wake-up of the loop for one datagram waiting on the input: the
 // wait, the read, the relay and the timers. The sender's cost is included.
 static void BM_WakeUp(benchmark::State& state) {
-  config_reset();
-  clients_reset();
-  stats_reset();
-  loop_reset();
-  input_socket = socket(AF_INET, SOCK_DGRAM, 0);
+  reset_all();
+  int input = socket(AF_INET, SOCK_DGRAM, 0);
   sockaddr_in in = loopback(0);
-  bind(input_socket, reinterpret_cast<sockaddr*>(&in), sizeof in);
+  bind(input, reinterpret_cast<sockaddr*>(&in), sizeof in);
   socklen_t in_len = sizeof in;
-  getsockname(input_socket, reinterpret_cast<sockaddr*>(&in), &in_len);
-  output_socket = socket(AF_INET, SOCK_DGRAM, 0);
+  getsockname(input, reinterpret_cast<sockaddr*>(&in), &in_len);
+  set_sockets_for_tests(input, socket(AF_INET, SOCK_DGRAM, 0), -1);
   int sender = socket(AF_INET, SOCK_DGRAM, 0);
   std::vector<int> fds = receivers(static_cast<int>(state.range(0)));
   uint8_t datagram[1316] = {0x80, 0x21};
@@ -134,18 +127,14 @@ static void BM_WakeUp(benchmark::State& state) {
     calls += send_calls - calls_before;
   }
   count_per_datagram(state, allocations - before, calls);
-  loop_reset();
   for (int fd : fds) close(fd);
   close(sender);
-  close(output_socket);
-  close(input_socket);
-  input_socket = output_socket = -1;
+  reset_all();
 }
 BENCHMARK(BM_WakeUp)->Arg(1)->Arg(8)->Arg(32);
 
 static void BM_UpdateStats(benchmark::State& state) {
-  stats_reset();
-  clients_reset();
+  reset_all();
   unsigned seq = 0;
   size_t before = allocations;
   for (auto _ : state) update_stats(1316, static_cast<int>(seq++ & 0xffff));
@@ -155,11 +144,10 @@ static void BM_UpdateStats(benchmark::State& state) {
 BENCHMARK(BM_UpdateStats);
 
 static void BM_CheckPass(benchmark::State& state) {
-  config_reset();
-  clients_reset();
+  reset_all();
   for (int i = 0; i < 32; i++) add_client(htonl(0x0a000000u + static_cast<uint32_t>(i)), htons(6000));
   add_pass("secret");
-  settings.accept_any_mac = 1;
+  settings_for_tests().accept_any_mac = 1;
   uint8_t packet[22] = {'Q', 'M', 'Z', 0, 1, 2, 3, 4, 5, 6, 1, 0, 1, 0, 7, 's', 'e', 'c', 'r', 'e', 't', 0};
   sockaddr_in from = loopback(7000);
   for (auto _ : state) benchmark::DoNotOptimize(check_pass(from, packet, sizeof packet));

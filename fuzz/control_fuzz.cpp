@@ -16,13 +16,13 @@ static void config_line(const char* text) {
 static void configure(Input& in) {
   static const unsigned capacities[] = {1, 2, 4, 32};
   uint8_t a = in.byte(), b = in.byte();
-  max_n_clients = capacities[a & 3];
-  if (a & 0x04) settings.accept_qmz = 1;
-  if (a & 0x08) settings.accept_any_mac = 1;
+  set_max_n_clients(capacities[a & 3]);
+  if (a & 0x04) settings_for_tests().accept_qmz = 1;
+  if (a & 0x08) settings_for_tests().accept_any_mac = 1;
   if (a & 0x10) add_pass("");
   if (a & 0x20) add_pass("secret");
   if (a & 0x40) add_ip(htonl(0x7f000002));  // 127.0.0.2, one of the senders
-  if (a & 0x80) settings.macs.push_back(Mac{0x00, 0x11, 0x22, 0x33, 0x44, 0x55});
+  if (a & 0x80) settings_for_tests().macs.push_back(Mac{0x00, 0x11, 0x22, 0x33, 0x44, 0x55});
   if (b & 0x01) config_line("client 127.0.0.1:40000\n");
   if (b & 0x02) config_line("allow_ip_port 127.0.0.3:40001\n");
   if (b & 0x04) config_line("allow_ip_port 127.0.0.1:40000\n");

@@ -39,10 +39,10 @@ static void configure(Input& in) {
   if (a & 0x20) config_line("allow_ip_port 127.0.0.6:40003\n");
   if (a & 0x40) add_ip(htonl(0x7f000002));
   if (a & 0x80) {
-    settings.accept_any_mac = 1;
+    settings_for_tests().accept_any_mac = 1;
     add_pass("");
   }
-  if (settings.source && !settings.alt_source) settings.alt_source = settings.source;
+  if (settings.source && !settings.alt_source) settings_for_tests().alt_source = settings.source;
 }
 
 static uint16_t stats_asker_port(uint8_t b) { return static_cast<uint16_t>(40000 + (b >> 3)); }
@@ -50,10 +50,9 @@ static uint16_t stats_asker_port(uint8_t b) { return static_cast<uint16_t>(40000
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   static const int out_fd = loopback_socket(), stats_fd = loopback_socket();
   // Ours, open for the whole run: the reset must not close them.
-  output_socket = input_socket = statistics_socket = -1;
+  set_sockets_for_tests(-1, -1, -1);
   fuzz_reset();
-  output_socket = input_socket = out_fd;
-  statistics_socket = stats_fd;
+  set_sockets_for_tests(out_fd, out_fd, stats_fd);
   Input in{data, size};
   configure(in);
   while (!in.empty()) {
@@ -90,7 +89,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         rebuild_report((op >> 3) / 31.0);
         break;
       case 6:
-        if (settings.alt_source) settings.alt_toggle ^= 1;
+        if (settings.alt_source) set_alt_toggle_for_tests(alt_toggle ^ 1);
         break;
       case 7: {  // an RTP-sized datagram with a chosen sequence number
         uint8_t d[12] = {0x80, 0x60, in.byte(), in.byte()};

@@ -3,18 +3,27 @@
 #include <arpa/inet.h>
 
 #include <algorithm>
+#include <cstddef>
+#include <cstring>
 
 #include "sys.h"
 
-std::vector<Client> clients;
-unsigned n_active_clients = 0;
-unsigned max_n_clients = MAX_QMZP_CLIENTS;
+// The table and its counts; the rest of the program sees them read-only.
+static std::vector<Client> table;
+static unsigned active = 0;
+static unsigned capacity = MAX_QMZP_CLIENTS;
+
+const std::vector<Client>& clients = table;
+const unsigned& n_active_clients = active;
+const unsigned& max_n_clients = capacity;
 
 void clients_reset() {
-  clients.clear();
-  n_active_clients = 0;
-  max_n_clients = MAX_QMZP_CLIENTS;
+  table.clear();
+  active = 0;
+  capacity = MAX_QMZP_CLIENTS;
 }
+
+void set_max_n_clients(unsigned n) { capacity = n; }
 
 int compare(const Client& a, const Client& b) {
   uint32_t host_a = ntohl(a.s_addr), host_b = ntohl(b.s_addr);
@@ -25,7 +34,7 @@ int compare(const Client& a, const Client& b) {
 }
 
 static std::vector<Client>::iterator lower_bound_of(const Client& key) {
-  return std::lower_bound(clients.begin(), clients.end(), key,
+  return std::lower_bound(table.begin(), table.end(), key,
                           [](const Client& a, const Client& b) { return compare(a, b) < 0; });
 }
 
@@ -34,7 +43,7 @@ Client* find_client(uint32_t s_addr, uint16_t sin_port) {
   key.s_addr = s_addr;
   key.sin_port = sin_port;
   auto it = lower_bound_of(key);
-  if (it == clients.end() || compare(*it, key) != 0) return nullptr;
+  if (it == table.end() || compare(*it, key) != 0) return nullptr;
   return &*it;
 }
 
@@ -45,11 +54,64 @@ Client* add_client(uint32_t s_addr, uint16_t sin_port) {
   c.timestamp = static_cast<time_t>(wall_time());
   c.up_since = static_cast<time_t>(wall_time());
   c.last_contact = mono_seconds();
-  return &*clients.insert(lower_bound_of(c), c);
+  return &*table.insert(lower_bound_of(c), c);
 }
 
 Client* get_client(uint32_t s_addr, uint16_t sin_port) {
   if (Client* c = find_client(s_addr, sin_port)) return c;
-  if (clients.size() >= max_n_clients) return nullptr;
+  if (table.size() >= capacity) return nullptr;
   return add_client(s_addr, sin_port);
+}
+
+Client* add_permanent_client(uint32_t s_addr, uint16_t sin_port) {
+  Client* c = get_client(s_addr, sin_port);
+  if (!c) return nullptr;
+  if (!(c->flags & F_ACTIVE)) active++;
+  c->flags |= F_PERMANENT | F_ENABLED;
+  return c;
+}
+
+Client* add_allowed_client(uint32_t s_addr, uint16_t sin_port) {
+  Client* c = get_client(s_addr, sin_port);
+  if (c) c->flags |= F_ALLOWED;
+  return c;
+}
+
+bool enable_client(Client& c, const uint8_t* sender_id) {
+  bool activated = !(c.flags & F_ACTIVE);
+  if (activated) {
+    active++;
+    memcpy(c.mac, sender_id, sizeof c.mac);
+  }
+  c.flags |= F_ENABLED;
+  c.timestamp = static_cast<time_t>(wall_time());
+  c.last_contact = mono_seconds();
+  return activated;
+}
+
+void stop_client(Client& c) {
+  c.timestamp = 0;
+  c.last_contact = CONTACT_STOPPED;
+}
+
+bool client_is_silent(const Client& c, int64_t now) {
+  return !(c.flags & F_PERMANENT) && (c.flags & F_ENABLED) && c.last_contact + client_timeout < now;
+}
+
+bool retire_client(Client& c) {
+  if (active == 0) fatal("internal error: deleting an active client when there is zero active clients.");
+  active--;
+  if (!(c.flags & F_ALLOWED)) return false;
+  c.flags &= static_cast<uint8_t>(~F_ENABLED);
+  return true;
+}
+
+void walk_clients(bool (*keep)(Client& c, void* context), void* context) {
+  // Compact in place: removals never reorder the kept entries.
+  size_t kept = 0;
+  for (size_t i = 0; i < table.size(); i++) {
+    if (kept != i) table[kept] = table[i];
+    if (keep(table[kept], context)) kept++;
+  }
+  table.erase(table.begin() + static_cast<std::ptrdiff_t>(kept), table.end());
 }

@@ -1,9 +1,12 @@
 // The client table.
 //
-// Invariants: `clients` is sorted strictly ascending by address, then port,
-// both compared in host byte order; no two entries share address and port.
-// `n_active_clients` counts the entries that have F_ENABLED or F_PERMANENT.
-// A Client* returned here is valid until the next insertion or pass.
+// Invariants, kept by this module alone: `clients` is sorted strictly
+// ascending by address, then port, both compared in host byte order; no two
+// entries share address and port; it grows only while smaller than
+// `max_n_clients`; `n_active_clients` counts the entries that have F_ENABLED
+// or F_PERMANENT. Others read the table and its counts; an entry's state
+// (its flags, its contact, the count) changes only through the functions
+// below. A Client* returned here is valid until the next insertion or pass.
 #ifndef TOLVEK_CLIENTS_H_
 #define TOLVEK_CLIENTS_H_
 
@@ -12,6 +15,9 @@
 #include <vector>
 
 constexpr unsigned MAX_QMZP_CLIENTS = 32;
+
+// Seconds without a registration after which an enabled client is retired.
+constexpr int client_timeout = 20;
 
 constexpr uint8_t F_PERMANENT = 1;  // from a "client" line: never times out
 constexpr uint8_t F_ALLOWED = 2;    // from an "allow_ip_port" line: disabled, not removed, on timeout
@@ -32,11 +38,12 @@ struct Client {
   int64_t last_contact;  // monotonic whole seconds: what the timeout is measured on
 };
 
-extern std::vector<Client> clients;
-extern unsigned n_active_clients;
-extern unsigned max_n_clients;  // an entry is added only while the table is smaller
+extern const std::vector<Client>& clients;
+extern const unsigned& n_active_clients;
+extern const unsigned& max_n_clients;  // an entry is added only while the table is smaller
 
 void clients_reset();
+void set_max_n_clients(unsigned n);
 
 // Orders by address, then port, in host byte order: -1, 0 or 1.
 int compare(const Client& a, const Client& b);
@@ -46,5 +53,31 @@ Client* add_client(uint32_t s_addr, uint16_t sin_port);
 // The existing entry, else a new one while the table is below
 // max_n_clients, else null.
 Client* get_client(uint32_t s_addr, uint16_t sin_port);
+
+// A "client" line: the entry made permanent and enabled, counted active if
+// it was not. Null when the table is full.
+Client* add_permanent_client(uint32_t s_addr, uint16_t sin_port);
+// An "allow_ip_port" line: the entry, allowed. Null when the table is full.
+Client* add_allowed_client(uint32_t s_addr, uint16_t sin_port);
+// An admitted registration or status report: c is enabled and its contact
+// stamped now. True when it was neither enabled nor permanent: it is then
+// counted active and takes sender_id (6 bytes) as its mac.
+bool enable_client(Client& c, const uint8_t* sender_id);
+// A stop request: c's last contact becomes older than any timeout, so the
+// next pass retires it if it is enabled (a permanent entry stays).
+void stop_client(Client& c);
+
+// Enabled, not permanent, and last heard more than client_timeout seconds
+// before now (monotonic whole seconds).
+bool client_is_silent(const Client& c, int64_t now);
+// Retires a silent entry: it is no longer counted active (a count already
+// at zero is a consistency stop). An allowed entry is disabled and kept
+// (true); any other is to be removed (false).
+bool retire_client(Client& c);
+// The pass: calls keep(entry, context) for each entry in table order and
+// removes those it returns false for, keeping the order of the rest. Each
+// entry moves down to its place before its call, so an entry's address
+// taken in the call stays valid until the next insertion or pass.
+void walk_clients(bool (*keep)(Client& c, void* context), void* context);
 
 #endif  // TOLVEK_CLIENTS_H_

@@ -13,7 +13,10 @@
 #include "clients.h"
 #include "sys.h"
 
-Settings settings;
+static Settings the_settings;
+const Settings& settings = the_settings;
+
+Settings& settings_for_tests() { return the_settings; }
 
 // Complaints about configuration lines never wait on standard error, and a
 // file that is no configuration at all (a device, a binary) must not flood
@@ -26,7 +29,7 @@ static unsigned long complaints_left_out;  // of those, the lines not shown
 static unsigned config_line_number;        // of the file line being read; 0 for options
 
 void config_reset() {
-  settings = Settings{};
+  the_settings = Settings{};
   lines_parsed = complaint_line = complained_lines = complaints_left_out = 0;
   config_line_number = 0;
 }
@@ -49,11 +52,6 @@ static void complain(const char* fmt, ...) {
   }
   if (complained_lines <= CONFIG_MAX_COMPLAINTS) unblocked_vline(stderr, fmt, ap);
   va_end(ap);
-}
-
-const SourceRecord* current_source() {
-  const auto& slot = settings.alt_toggle ? settings.alt_source : settings.source;
-  return slot ? &*slot : nullptr;
 }
 
 void error_newline(const char* text) {
@@ -103,12 +101,12 @@ char* parse_ip_port(sockaddr_in& sa, char* text, int parse_port) {
   return end;
 }
 
-void add_pass(const char* text) { settings.passwords.emplace_back(text); }
+void add_pass(const char* text) { the_settings.passwords.emplace_back(text); }
 
 void add_mac(const char* text) {
   while (*text == ' ' || *text == '\t' || *text == '\n') text++;
   if (*text == '\0') {
-    settings.accept_any_mac = 1;
+    the_settings.accept_any_mac = 1;
     return;
   }
   Mac m{};
@@ -117,10 +115,10 @@ void add_mac(const char* text) {
     fatal_line("tolvek: syntax error in config file: allow_mac %s\n", text);
     exit_program(1);
   }
-  settings.macs.push_back(m);
+  the_settings.macs.push_back(m);
 }
 
-void add_ip(uint32_t address) { settings.ips.push_back(address); }
+void add_ip(uint32_t address) { the_settings.ips.push_back(address); }
 
 void parse_trigger(std::optional<SourceRecord>& slot, char* text) {
   sockaddr_in sa{};
@@ -143,10 +141,7 @@ static void table_full(const sockaddr_in& sa) {
 static void permanent_client(char* rest) {
   sockaddr_in sa{};
   if (!parse_ip_port(sa, rest, 1)) return;
-  Client* c = get_client(sa.sin_addr.s_addr, sa.sin_port);
-  if (!c) return table_full(sa);
-  if (!(c->flags & F_ACTIVE)) n_active_clients++;
-  c->flags |= F_PERMANENT | F_ENABLED;
+  if (!add_permanent_client(sa.sin_addr.s_addr, sa.sin_port)) return table_full(sa);
   unblocked_line(stdout, "Adding a permanent client %s:%u\n", inet_ntoa(sa.sin_addr), ntohs(sa.sin_port));
 }
 
@@ -165,9 +160,7 @@ static void not_understood(const char* line, size_t len) {
 static void allowed_client(char* rest) {
   sockaddr_in sa{};
   if (!parse_ip_port(sa, rest, 1)) return;
-  Client* c = get_client(sa.sin_addr.s_addr, sa.sin_port);
-  if (!c) return table_full(sa);
-  c->flags |= F_ALLOWED;
+  if (!add_allowed_client(sa.sin_addr.s_addr, sa.sin_port)) return table_full(sa);
 }
 
 static void allowed_ip(char* rest) {
@@ -180,19 +173,19 @@ static void allowed_ip(char* rest) {
 // it, so a keyword must come before any longer one it begins
 // ("allow_ip_port" before "allow_ip").
 static const ConfigKeyword keyword_table[] = {
-    {"legacy", KeywordValue::kNone, [](char*) { settings.accept_qmz = 1; }},
-    {"input_port", KeywordValue::kNumber, [](char* rest) { settings.input_port = number(rest); }},
-    {"statistics_port", KeywordValue::kNumber, [](char* rest) { settings.statistics_port = number(rest); }},
-    {"alt_input_port", KeywordValue::kNumber, [](char* rest) { settings.alt_input_port = number(rest); }},
-    {"output_port", KeywordValue::kNumber, [](char* rest) { settings.output_port = number(rest); }},
+    {"legacy", KeywordValue::kNone, [](char*) { the_settings.accept_qmz = 1; }},
+    {"input_port", KeywordValue::kNumber, [](char* rest) { the_settings.input_port = number(rest); }},
+    {"statistics_port", KeywordValue::kNumber, [](char* rest) { the_settings.statistics_port = number(rest); }},
+    {"alt_input_port", KeywordValue::kNumber, [](char* rest) { the_settings.alt_input_port = number(rest); }},
+    {"output_port", KeywordValue::kNumber, [](char* rest) { the_settings.output_port = number(rest); }},
     {"client", KeywordValue::kAddressPort, permanent_client},
-    {"max_clients", KeywordValue::kNumber, [](char* rest) { max_n_clients = static_cast<unsigned>(number(rest)); }},
+    {"max_clients", KeywordValue::kNumber, [](char* rest) { set_max_n_clients(static_cast<unsigned>(number(rest))); }},
     {"allow_pass", KeywordValue::kPassword, [](char* rest) { add_pass(value(rest)); }},
     {"allow_mac", KeywordValue::kText, [](char* rest) { add_mac(value(rest)); }},
     {"allow_ip_port", KeywordValue::kAddressPort, allowed_client},
     {"allow_ip", KeywordValue::kAddress, allowed_ip},
-    {"source", KeywordValue::kAddressPortPassword, [](char* rest) { parse_trigger(settings.source, rest); }},
-    {"alt_source", KeywordValue::kAddressPortPassword, [](char* rest) { parse_trigger(settings.alt_source, rest); }},
+    {"source", KeywordValue::kAddressPortPassword, [](char* rest) { parse_trigger(the_settings.source, rest); }},
+    {"alt_source", KeywordValue::kAddressPortPassword, [](char* rest) { parse_trigger(the_settings.alt_source, rest); }},
     {"#", KeywordValue::kNone, [](char*) {}},   // a comment
     {"\n", KeywordValue::kNone, [](char*) {}},  // an empty line
 };
@@ -354,11 +347,11 @@ static void check_ports() {
 }
 
 void check_config() {
-  if (settings.input_port < 0) fatal("input port must be configured.");
-  if (settings.output_port < 0) fatal("output port must be configured.");
-  if (!settings.alt_source) {
-    settings.alt_source = settings.source;
-  } else if (!settings.source) {
+  if (the_settings.input_port < 0) fatal("input port must be configured.");
+  if (the_settings.output_port < 0) fatal("output port must be configured.");
+  if (!the_settings.alt_source) {
+    the_settings.alt_source = the_settings.source;
+  } else if (!the_settings.source) {
     fatal_line("tolvek: you cannot specify alt source and not source\n");
     exit_program(-1);
   }

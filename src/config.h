@@ -1,8 +1,8 @@
 // Settings, configuration lines and start-up validation.
 //
-// Settings are written only while the configuration is read; afterwards the
-// rest of the program treats them as constants, except `alt_toggle`, which
-// input failover flips. Addresses and ports are kept in network byte order.
+// Settings are written only by this module, while the configuration is read;
+// the rest of the program sees them read-only. Addresses and ports are kept
+// in network byte order.
 #ifndef TOLVEK_CONFIG_H_
 #define TOLVEK_CONFIG_H_
 
@@ -19,7 +19,6 @@
 #include "wire.h"
 
 // Periods and timeouts, in seconds, all measured on the monotonic clock.
-constexpr int client_timeout = 20;
 constexpr int data_timeout = 4;
 constexpr int trigger_period = 2;
 constexpr double decay_time = 3.0;
@@ -56,17 +55,12 @@ struct Settings {
   std::vector<uint32_t> ips;  // network byte order
   std::optional<SourceRecord> source;
   std::optional<SourceRecord> alt_source;
-  int alt_toggle = 0;  // 1 while the alternate input port and source are current
 };
 
-extern Settings settings;
+extern const Settings& settings;
 
 // Start values for every setting.
 void config_reset();
-
-// The source whose data is accepted now: the alternate one while failed over.
-// Null when no source is configured.
-const SourceRecord* current_source();
 
 // Writes text to standard error, adding a newline unless it is empty or
 // already ends with one.
@@ -89,6 +83,9 @@ struct ConfigKeyword {
 const ConfigKeyword* config_keywords(size_t& n);
 // The first keyword that starts line, or null: the one parse_line applies.
 const ConfigKeyword* match_keyword(const char* line);
+
+// For tests, fuzzing and benchmarks: the settings, to set up a case directly.
+Settings& settings_for_tests();
 
 // For a configuration checker: where complaints about lines go instead of
 // standard error, each whole or in pieces, with the number of the file line

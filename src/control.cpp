@@ -72,15 +72,9 @@ std::string status_report_line(const uint8_t* buf, size_t len) {
 static void enable(const uint8_t* buf, size_t len, const sockaddr_in& sender, const QMZP_Head& h, uint8_t type) {
   Client* c = get_client(sender.sin_addr.s_addr, sender.sin_port);
   if (!c) return;
-  if (!(c->flags & F_ACTIVE)) {
-    n_active_clients++;
+  if (enable_client(*c, h.sender_id))
     limited_line(client_added, "Adding client %s:%u on his request.\n", inet_ntoa(sender.sin_addr),
                  ntohs(sender.sin_port));
-    memcpy(c->mac, h.sender_id, sizeof c->mac);
-  }
-  c->flags |= F_ENABLED;
-  c->timestamp = static_cast<time_t>(wall_time());
-  c->last_contact = mono_seconds();
   if (type == QMZP_TYPE_STATUS) limited_line(status_report, "%s", status_report_line(buf, len).c_str());
 }
 
@@ -96,9 +90,6 @@ void handle_control(const uint8_t* buf, size_t len, const sockaddr_in& sender) {
   if (type != QMZP_TYPE_STOP) return;
   limited_line(stop_request, "2:Request from %s:%u to stop streaming.\n", inet_ntoa(sender.sin_addr),
                ntohs(sender.sin_port));
-  if (Client* c = find_client(sender.sin_addr.s_addr, sender.sin_port)) {
-    // The next pass retires an enabled entry before sending to it.
-    c->timestamp = 0;
-    c->last_contact = CONTACT_STOPPED;
-  }
+  // The next pass retires an enabled entry before sending to it.
+  if (Client* c = find_client(sender.sin_addr.s_addr, sender.sin_port)) stop_client(*c);
 }

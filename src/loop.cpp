@@ -15,7 +15,8 @@
 #include "stats.h"
 #include "sys.h"
 
-double last_trigger = 0;
+static double trigger_time = 0;
+const double& last_trigger = trigger_time;
 
 static LineKind data_rejected{LineSink::kStderr, "3:Request from ... rejected."};
 static LineKind timed_out{LineSink::kStdout, "Client ... timed out."};
@@ -37,8 +38,8 @@ struct Strays {
 static Strays strays;
 
 void loop_reset() {
-  last_data = 0;
-  last_trigger = 0;
+  set_last_data(0);
+  trigger_time = 0;
   strays = Strays{};
 }
 
@@ -110,14 +111,10 @@ static void send_copies_due(const uint8_t* buf, size_t len) {
 }
 
 bool process_client(Client& c, int64_t now, const uint8_t* buf, size_t len) {
-  if (!(c.flags & F_PERMANENT) && (c.flags & F_ENABLED) && c.last_contact + client_timeout < now) {
+  if (client_is_silent(c, now)) {
     in_addr a{c.s_addr};
     limited_line(timed_out, "Client %s:%u timed out.\n", inet_ntoa(a), ntohs(c.sin_port));
-    if (n_active_clients == 0) fatal("internal error: deleting an active client when there is zero active clients.");
-    n_active_clients--;
-    if (!(c.flags & F_ALLOWED)) return false;
-    c.flags &= static_cast<uint8_t>(~F_ENABLED);
-    return true;
+    return retire_client(c);
   }
   if (buf && (c.flags & F_ENABLED)) {
     if (n_copies == SEND_BATCH) send_copies_due(buf, len);
@@ -132,18 +129,24 @@ bool process_client(Client& c, int64_t now, const uint8_t* buf, size_t len) {
   return true;
 }
 
+// What every step of one pass shares.
+struct Pass {
+  int64_t now;
+  const uint8_t* buf;
+  size_t len;
+};
+
 void send_packets(const uint8_t* buf, size_t len) {
-  int64_t now = mono_seconds();
-  // Compact in place: removals never reorder the kept entries. Each entry
-  // moves down before its step, so that a copy queued for it names the slot
-  // it keeps until the pass ends.
-  size_t kept = 0;
-  for (size_t i = 0; i < clients.size(); i++) {
-    if (kept != i) clients[kept] = clients[i];
-    if (process_client(clients[kept], now, buf, len)) kept++;
-  }
+  Pass pass{mono_seconds(), buf, len};
+  // An entry has moved to the slot it keeps before its step, so a copy
+  // queued for it names the right entry when the copies go out.
+  walk_clients(
+      [](Client& c, void* context) {
+        const Pass& p = *static_cast<const Pass*>(context);
+        return process_client(c, p.now, p.buf, p.len);
+      },
+      &pass);
   send_copies_due(buf, len);
-  clients.resize(kept);
 }
 
 void check_timeouts() { send_packets(nullptr, 0); }
@@ -155,7 +158,7 @@ void handle_data(const uint8_t* buf, size_t len, const sockaddr_in& sender, in_a
     count_stray();
     return;
   }
-  last_data = double_time();
+  set_last_data(double_time());
   // The RTP sequence number; a shorter datagram is relayed all the same.
   int seqno = len >= 4 ? buf[2] << 8 | buf[3] : NO_SEQNO;
   send_packets(buf, len);
@@ -186,11 +189,11 @@ void read_packet(int handle) {
 static void fail_over() {
   unblocked_line(stdout, "Reception timed out.\n");
   int64_t from = current_input_port();
-  int64_t to = settings.alt_toggle ? settings.input_port : settings.alt_input_port;
+  int64_t to = alt_toggle ? settings.input_port : settings.alt_input_port;
   if (int err = switch_input()) {
     limited_line(failover_failed, "tolvek: cannot fail over to UDP port %u: %s; staying on UDP port %u.\n",
                  static_cast<unsigned>(to), strerror(err), static_cast<unsigned>(from));
-    last_data = double_time();
+    set_last_data(double_time());
     return;
   }
   strays = Strays{};  // a new input socket, or the old one without its filter
@@ -226,7 +229,7 @@ void send_trigger(bool force) {
   if (!force && double_time() < last_trigger + trigger_period) return;
   // The period restarts with every decision, including the decision not to
   // send, so the first keep-alive follows within a period of a client's arrival.
-  last_trigger = double_time();
+  trigger_time = double_time();
   const SourceRecord* src = current_source();
   if (!src || n_active_clients == 0) return;
   if (src->a.sin_port == 0 || src->password.empty()) return;

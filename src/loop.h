@@ -13,7 +13,7 @@
 
 struct Client;
 
-extern double last_trigger;  // monotonic time of the last keep-alive decision
+extern const double& last_trigger;  // monotonic time of the last keep-alive decision
 
 constexpr size_t RECEIVE_BUFFER = 65536;
 constexpr int POLL_TIMEOUT_MS = 1000;

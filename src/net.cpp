@@ -13,10 +13,30 @@
 #include "config.h"
 #include "sys.h"
 
-double last_data = 0;
-int input_socket = -1;
-int output_socket = -1;
-int statistics_socket = -1;
+static double data_time = 0;
+static int input_fd = -1, output_fd = -1, statistics_fd = -1;
+static int toggle = 0;
+
+const double& last_data = data_time;
+const int& input_socket = input_fd;
+const int& output_socket = output_fd;
+const int& statistics_socket = statistics_fd;
+const int& alt_toggle = toggle;
+
+void set_last_data(double now) { data_time = now; }
+
+const SourceRecord* current_source() {
+  const auto& slot = toggle ? settings.alt_source : settings.source;
+  return slot ? &*slot : nullptr;
+}
+
+void set_sockets_for_tests(int input, int output, int statistics) {
+  input_fd = input;
+  output_fd = output;
+  statistics_fd = statistics;
+}
+
+void set_alt_toggle_for_tests(int t) { toggle = t; }
 
 int my_socket() {
   int fd = socket(AF_INET, SOCK_DGRAM, IPPROTO_UDP);
@@ -163,32 +183,32 @@ static void size_input_buffer(int fd) {
   try_setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &size, sizeof size);
 }
 
-static int64_t input_port_of(int toggle) { return toggle ? settings.alt_input_port : settings.input_port; }
+static int64_t input_port_of(int t) { return t ? settings.alt_input_port : settings.input_port; }
 
-int64_t current_input_port() { return input_port_of(settings.alt_toggle); }
+int64_t current_input_port() { return input_port_of(toggle); }
 
 void init_sockets() {
   int64_t port = current_input_port();
-  input_socket = my_socket();
+  input_fd = my_socket();
   my_bind(input_socket, port);
   size_input_buffer(input_socket);
   unblocked_line(stdout, "Setting up to listen at UDP port %u, socket handle: %u.\n", static_cast<unsigned>(port),
                  static_cast<unsigned>(input_socket));
   if (port == settings.output_port) {
-    output_socket = input_socket;
+    output_fd = input_socket;
   } else {
-    output_socket = my_socket();
+    output_fd = my_socket();
     my_bind(output_socket, settings.output_port);
     unblocked_line(stdout, "Setting up to output UDP port %lld, socket handle: %u.\n",
                    static_cast<long long>(settings.output_port), static_cast<unsigned>(output_socket));
   }
   if (settings.statistics_port != -1) {
-    statistics_socket = my_socket();
+    statistics_fd = my_socket();
     my_bind(statistics_socket, settings.statistics_port);
     unblocked_line(stdout, "Setting up to statistics UDP port %lld, socket handle: %u\n",
                    static_cast<long long>(settings.statistics_port), static_cast<unsigned>(statistics_socket));
   }
-  last_data = double_time();
+  data_time = double_time();
   multicast_setup_socket();
 }
 
@@ -196,15 +216,16 @@ void net_reset() {
   if (output_socket >= 0 && output_socket != input_socket) close(output_socket);
   if (input_socket >= 0) close(input_socket);
   if (statistics_socket >= 0) close(statistics_socket);
-  input_socket = output_socket = statistics_socket = -1;
-  last_data = 0;
+  input_fd = output_fd = statistics_fd = -1;
+  data_time = 0;
+  toggle = 0;
 }
 
 void shutdown_sockets() {
   my_close(input_socket);
   if (output_socket != input_socket) my_close(output_socket);
   if (statistics_socket >= 0) my_close(statistics_socket);
-  input_socket = output_socket = statistics_socket = -1;
+  input_fd = output_fd = statistics_fd = -1;
 }
 
 static bool is_group(const SourceRecord* src) { return src && is_multicast(ntohl(src->a.sin_addr.s_addr)); }
@@ -239,10 +260,10 @@ void multicast_setup_socket() {
 }
 
 int switch_input() {
-  Settings& s = settings;
-  int64_t from_port = current_input_port(), to_port = input_port_of(s.alt_toggle ^ 1);
+  const Settings& s = settings;
+  int64_t from_port = current_input_port(), to_port = input_port_of(toggle ^ 1);
   const SourceRecord* from = current_source();
-  const auto& to_slot = s.alt_toggle ? s.source : s.alt_source;
+  const auto& to_slot = toggle ? s.source : s.alt_source;
   const SourceRecord* to = to_slot ? &*to_slot : nullptr;
   int fd = -1;
   bool fresh = false;
@@ -279,8 +300,8 @@ int switch_input() {
   if (old_stays) detach_source_filter(input_socket);
   if (!old_stays) my_close(input_socket);
 
-  input_socket = fd;
-  s.alt_toggle ^= 1;
+  input_fd = fd;
+  toggle ^= 1;
   unblocked_line(stdout, "Setting up to listen at UDP port %u, socket handle: %u.\n", static_cast<unsigned>(to_port),
                  static_cast<unsigned>(input_socket));
   if (output_socket != input_socket)
@@ -290,7 +311,7 @@ int switch_input() {
     unblocked_line(stdout, "Setting up to statistics UDP port %lld, socket handle: %u\n",
                    static_cast<long long>(s.statistics_port), static_cast<unsigned>(statistics_socket));
   if (is_group(to)) unblocked_line(stdout, "Joining multicast group for the source.\n");
-  last_data = double_time();
+  data_time = double_time();
   return 0;
 }
 

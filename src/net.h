@@ -1,7 +1,10 @@
-// The three UDP sockets and the calls through which the program uses them.
+// The three UDP sockets, which input is current, and the calls through which
+// the program uses them.
 //
 // Input and output share one socket when their ports are equal. Handles are
 // -1 while closed; the statistics socket exists only with a statistics port.
+// This module alone opens, closes and switches them; the rest of the program
+// reads the handles.
 #ifndef TOLVEK_NET_H_
 #define TOLVEK_NET_H_
 
@@ -14,13 +17,22 @@
 
 #include "wire.h"
 
+#include "config.h"
+
 // Monotonic time of the last accepted data datagram; opening the socket set
 // restarts it, so a fresh input gets its full time before failing over.
-extern double last_data;
+extern const double& last_data;
+void set_last_data(double now);
 
-extern int input_socket;
-extern int output_socket;
-extern int statistics_socket;
+extern const int& input_socket;
+extern const int& output_socket;
+extern const int& statistics_socket;
+
+// 1 while the alternate input port and source are current (failed over).
+extern const int& alt_toggle;
+// The source whose data is accepted now: the alternate one while failed
+// over. Null when no source is configured.
+const SourceRecord* current_source();
 
 // Each dies with its message on failure, retrying EINTR (and EAGAIN for
 // options) first. my_bind binds the wildcard address at port modulo 65536.
@@ -69,8 +81,6 @@ constexpr size_t MAX_RECEIVE_BATCH = 64;
 // could be read.
 size_t receive_packets(int handle, uint8_t* area, size_t stride, size_t size, ReceivedDatagram* out, size_t n);
 
-struct SourceRecord;
-
 // What the input socket asks for as its receive buffer: room for a burst.
 // The kernel grants at most net.core.rmem_max (and doubles it for its own
 // bookkeeping).
@@ -79,8 +89,12 @@ constexpr int INPUT_RECEIVE_BUFFER = 2 << 20;
 void init_sockets();
 void shutdown_sockets();
 // For tests: closes whatever sockets are open, without a word, and forgets
-// the time of the last data.
+// the time of the last data and the failover.
 void net_reset();
+// For tests, fuzzing and benchmarks: sockets of their own in the roles
+// (-1 for none), and the alternate input made current or not.
+void set_sockets_for_tests(int input, int output, int statistics);
+void set_alt_toggle_for_tests(int toggle);
 void multicast_setup_socket();
 
 // The input port in use: the alternate one while failed over.

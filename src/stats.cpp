@@ -13,16 +13,17 @@
 #include "report.h"
 #include "sys.h"
 
-Stats stream_stats;
+static Stats the_stats;
+const Stats& stream_stats = the_stats;
 
-void stats_reset() { stream_stats = Stats{}; }
+void stats_reset() { the_stats = Stats{}; }
 
 void decaybump(double& target, double timestep, double arrival) {
   target = target * std::exp(-timestep / decay_time) + arrival / decay_time;
 }
 
 void update_stats(size_t bytes, int seqno) {
-  Stats& s = stream_stats;
+  Stats& s = the_stats;
   s.received_frames++;
   s.total_bytes += bytes;
   double now = double_time();
@@ -84,7 +85,7 @@ static void append_client(std::string& out, const Client& c, bool last) {
 }
 
 void rebuild_report(double decay) {
-  Stats& s = stream_stats;
+  Stats& s = the_stats;
   unsigned n_entries = static_cast<unsigned>(clients.size());
   char head[512];
   int n = 0;
@@ -103,7 +104,7 @@ void rebuild_report(double decay) {
 // A 9-byte request draws a reply of up to tens of kilobytes to whatever
 // address it claims: the budget keeps the port from being a reflector.
 static bool within_budget(double now) {
-  Stats& s = stream_stats;
+  Stats& s = the_stats;
   if (now - s.budget_start >= 1.0) {
     s.budget_start = now;
     s.budget_used = 0;
@@ -115,7 +116,7 @@ static bool within_budget(double now) {
 
 void handle_stats_request(const uint8_t* buf, size_t len, const sockaddr_in& sender) {
   if (len < 9 || memcmp(buf, "get_stats", 9) != 0) return;
-  Stats& s = stream_stats;
+  Stats& s = the_stats;
   double now = double_time();
   if (!within_budget(now)) return;
   // A stopped stream must not report its last rates for ever.

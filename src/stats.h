@@ -41,7 +41,7 @@ struct Stats {
   unsigned budget_used = 0;
 };
 
-extern Stats stream_stats;
+extern const Stats& stream_stats;  // this module alone writes them
 
 void stats_reset();
 

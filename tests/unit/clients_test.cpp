@@ -32,7 +32,7 @@ TEST_F(ClientTable, FindsEveryEntryAndNothingElse) {
 }
 
 TEST_F(ClientTable, LimitRefusesNewAddressesOnly) {
-  max_n_clients = 2;
+  set_max_n_clients(2);
   ASSERT_NE(get_client(ip("10.0.0.1"), htons(1)), nullptr);
   ASSERT_NE(get_client(ip("10.0.0.2"), htons(1)), nullptr);
   EXPECT_EQ(get_client(ip("10.0.0.3"), htons(1)), nullptr);

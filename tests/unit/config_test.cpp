@@ -217,7 +217,7 @@ TEST_F(Config, ValidationDefaultsTheAlternateSource) {
   check_config();
   ASSERT_TRUE(settings.alt_source);
   EXPECT_EQ(settings.alt_source->password, "pw");
-  settings.alt_toggle = 1;
+  set_alt_toggle_for_tests(1);
   EXPECT_EQ(current_source()->a.sin_addr.s_addr, ip("10.0.0.1"));
 }
 
@@ -314,9 +314,9 @@ TEST_F(ConfigDeathTest, MalformedMacEndsWithStatusOne) {
 
 TEST_F(ConfigDeathTest, ValidationOrder) {
   EXPECT_EXIT(check_config(), testing::ExitedWithCode(255), "^tolvek: input port must be configured.\n$");
-  settings.input_port = 5000;
+  settings_for_tests().input_port = 5000;
   EXPECT_EXIT(check_config(), testing::ExitedWithCode(255), "^tolvek: output port must be configured.\n$");
-  settings.output_port = 5001;
+  settings_for_tests().output_port = 5001;
   parse("alt_source 10.0.0.1:5000\n");
   EXPECT_EXIT(check_config(), testing::ExitedWithCode(255), "^tolvek: you cannot specify alt source and not source\n$");
 }

@@ -58,7 +58,7 @@ TEST_F(Admission, KnownSenderAndListedAddressSkipEveryCheck) {
 TEST_F(Admission, LegacyRegistrationOnlyInLegacyMode) {
   Bytes legacy{'Q', 'M', 'Z', 0};
   EXPECT_EQ(admits(legacy), 0);
-  settings.accept_qmz = 1;
+  settings_for_tests().accept_qmz = 1;
   EXPECT_EQ(admits(legacy), 1);
   EXPECT_EQ(admits(Bytes{'Q', 'M', 'Z', 1}), 0);
   EXPECT_EQ(admits(Bytes{'Q', 'M', 'Z', 0, 0}), 0);
@@ -66,7 +66,7 @@ TEST_F(Admission, LegacyRegistrationOnlyInLegacyMode) {
 
 TEST_F(Admission, ShapeMacAndPasswordRules) {
   add_pass("secret");
-  settings.macs.push_back(kMac);
+  settings_for_tests().macs.push_back(kMac);
   Bytes good = packet(0, {password_ext("secret")});
   EXPECT_EQ(admits(good), 1);
 
@@ -78,7 +78,7 @@ TEST_F(Admission, ShapeMacAndPasswordRules) {
   Bytes other_mac = good;
   other_mac[9] ^= 1;
   EXPECT_EQ(admits(other_mac), 0);
-  settings.accept_any_mac = 1;
+  settings_for_tests().accept_any_mac = 1;
   EXPECT_EQ(admits(other_mac), 1);
 
   EXPECT_EQ(admits(packet(0, {password_ext("secret", false)})), 0);
@@ -95,7 +95,7 @@ TEST_F(Admission, ShapeMacAndPasswordRules) {
 }
 
 TEST_F(Admission, ExtensionsMustLieInsideTheDatagram) {
-  settings.accept_any_mac = 1;
+  settings_for_tests().accept_any_mac = 1;
   add_pass("");
   EXPECT_EQ(admits(packet(0)), 1);
   Bytes eleven = packet(0);
@@ -123,7 +123,7 @@ TEST_F(Admission, ExtensionsMustLieInsideTheDatagram) {
 }
 
 TEST_F(Admission, EmptyPasswordAnywhereInTheListAdmits) {
-  settings.accept_any_mac = 1;
+  settings_for_tests().accept_any_mac = 1;
   add_pass("secret");
   EXPECT_EQ(admits(packet(1)), 0);
   add_pass("");
@@ -133,7 +133,7 @@ TEST_F(Admission, EmptyPasswordAnywhereInTheListAdmits) {
 
 TEST_F(Admission, OwnKeepAliveNeedsAddressOrEmptyPassword) {
   add_pass("pw");
-  settings.accept_any_mac = 1;
+  settings_for_tests().accept_any_mac = 1;
   Bytes trigger = build_trigger("pw");
   EXPECT_EQ(admits(trigger), 0);
   add_ip(kSender.sin_addr.s_addr);
@@ -154,7 +154,7 @@ class ControlPath : public TolvekTest {
 };
 
 TEST_F(ControlPath, RegistrationCreatesEnablesAndCountsOnce) {
-  settings.accept_any_mac = 1;
+  settings_for_tests().accept_any_mac = 1;
   add_pass("");
   EXPECT_EQ(handle(packet(0)), "Adding client 10.0.0.7:6000 on his request.\n");
   ASSERT_EQ(clients.size(), 1u);
@@ -218,7 +218,7 @@ TEST_F(ControlPath, ShortDatagramsReadMissingBytesAsZero) {
   ASSERT_EQ(clients.size(), 1u);
   for (uint8_t b : clients[0].mac) EXPECT_EQ(b, 0);
 
-  settings.accept_qmz = 1;
+  settings_for_tests().accept_qmz = 1;
   sockaddr_in legacy_sender = make_addr("10.0.0.8", 1);
   EXPECT_EQ(handle(Bytes{'Q', 'M', 'Z', 0}, legacy_sender), "Adding client 10.0.0.8:1 on his request.\n");
   Client* c = find_client(legacy_sender.sin_addr.s_addr, legacy_sender.sin_port);
@@ -228,7 +228,7 @@ TEST_F(ControlPath, ShortDatagramsReadMissingBytesAsZero) {
 }
 
 TEST_F(ControlPath, StopRequestRetiresAtTheNextPassUnlessRenewed) {
-  output_socket = socket(AF_INET, SOCK_DGRAM, 0);
+  set_sockets_for_tests(input_socket, socket(AF_INET, SOCK_DGRAM, 0), statistics_socket);
   LoopbackSocket receiver;
   sockaddr_in from = make_addr("127.0.0.1", receiver.port);
   add_ip(from.sin_addr.s_addr);
@@ -251,7 +251,7 @@ TEST_F(ControlPath, StopRequestRetiresAtTheNextPassUnlessRenewed) {
 }
 
 TEST_F(ControlPath, PermanentClientIsNeitherCountedNorStopped) {
-  output_socket = socket(AF_INET, SOCK_DGRAM, 0);
+  set_sockets_for_tests(input_socket, socket(AF_INET, SOCK_DGRAM, 0), statistics_socket);
   LoopbackSocket receiver;
   CaptureStdout();
   parse("client 127.0.0.1:" + std::to_string(receiver.port) + "\n");
@@ -281,7 +281,7 @@ TEST_F(ControlPath, DisabledAllowedEntryIsReEnabledAndCountedAgain) {
 }
 
 TEST_F(ControlPath, FullTableIgnoresNewSendersSilently) {
-  max_n_clients = 1;
+  set_max_n_clients(1);
   add_ip(ip("10.0.0.7"));
   handle(packet(0), make_addr("10.0.0.7", 1));
   EXPECT_EQ(handle(packet(0), make_addr("10.0.0.7", 2)), "");
@@ -400,7 +400,7 @@ class KeepAlive : public TolvekTest {
   LoopbackSocket source, alt;
   void SetUp() override {
     TolvekTest::SetUp();
-    input_socket = socket(AF_INET, SOCK_DGRAM, 0);
+    set_sockets_for_tests(socket(AF_INET, SOCK_DGRAM, 0), output_socket, statistics_socket);
     parse("source 127.0.0.1:" + std::to_string(source.port) + " pw\n");
     parse("alt_source 127.0.0.1:" + std::to_string(alt.port) + " alt\n");
   }
@@ -411,7 +411,7 @@ TEST_F(KeepAlive, PeriodRestartsWithEveryDecision) {
   EXPECT_TRUE(source.nothing_waiting());
   EXPECT_EQ(last_trigger, fake_mono);
 
-  n_active_clients = 1;
+  add_permanent_client(ip("10.0.0.7"), htons(6000));
   fake_mono += 1.9;
   send_trigger(false);
   EXPECT_TRUE(source.nothing_waiting());
@@ -424,7 +424,7 @@ TEST_F(KeepAlive, PeriodRestartsWithEveryDecision) {
   send_trigger(true);
   EXPECT_EQ(source.receive(), build_trigger("pw"));
 
-  settings.alt_toggle = 1;
+  set_alt_toggle_for_tests(1);
   fake_mono += 2;
   send_trigger(false);
   EXPECT_EQ(alt.receive(), build_trigger("alt"));
@@ -432,7 +432,7 @@ TEST_F(KeepAlive, PeriodRestartsWithEveryDecision) {
 }
 
 TEST_F(KeepAlive, NoneForPortZeroOrEmptyPassword) {
-  n_active_clients = 1;
+  add_permanent_client(ip("10.0.0.7"), htons(6000));
   parse("source 127.0.0.1:0 pw\n");
   send_trigger(true);
   parse("source 127.0.0.1:" + std::to_string(source.port) + "\n");

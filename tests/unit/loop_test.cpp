@@ -11,16 +11,21 @@ class Pass : public TolvekTest {
  protected:
   void SetUp() override {
     TolvekTest::SetUp();
-    output_socket = socket(AF_INET, SOCK_DGRAM, 0);
+    set_sockets_for_tests(input_socket, socket(AF_INET, SOCK_DGRAM, 0), statistics_socket);
   }
 
   // An enabled entry for a loopback receiver, last heard at the fake clock.
   static Client& enabled(const LoopbackSocket& s, uint8_t extra_flags = 0) {
-    Client* c = add_client(ip("127.0.0.1"), htons(s.port));
-    c->flags = F_ENABLED | extra_flags;
-    n_active_clients++;
+    uint32_t a = ip("127.0.0.1");
+    uint16_t port = htons(s.port);
+    if (extra_flags & F_PERMANENT) return *add_permanent_client(a, port);
+    Client* c = extra_flags & F_ALLOWED ? add_allowed_client(a, port) : get_client(a, port);
+    const uint8_t id[6] = {};
+    enable_client(*c, id);
     return *c;
   }
+  // The entry at index i, to change its contact for a test.
+  static Client& entry(size_t i) { return *find_client(clients[i].s_addr, clients[i].sin_port); }
 
   static void relay(const std::vector<uint8_t>& d) { send_packets(d.data(), d.size()); }
 };
@@ -29,7 +34,7 @@ TEST_F(Pass, EveryEnabledClientGetsTheDatagramUnchanged) {
   LoopbackSocket a, b, idle;
   enabled(a);
   enabled(b, F_PERMANENT);
-  add_client(ip("127.0.0.1"), htons(idle.port))->flags = F_ALLOWED;
+  add_allowed_client(ip("127.0.0.1"), htons(idle.port));
   std::vector<uint8_t> d{0x80, 0x60, 0x12, 0x34, 0, 0xff, 7};
   relay(d);
   EXPECT_EQ(a.receive(), d);
@@ -106,10 +111,10 @@ TEST_F(Pass, RemovalsKeepTheOrderOfTheRest) {
   std::vector<uint16_t> ports;
   for (const Client& c : clients) ports.push_back(ntohs(c.sin_port));
   fake_mono += 15;
-  clients[1].last_contact = clients[3].last_contact = mono_seconds();
-  clients[1].flags |= F_ALLOWED;
+  entry(1).last_contact = entry(3).last_contact = mono_seconds();
+  add_allowed_client(clients[1].s_addr, clients[1].sin_port);
   fake_mono += 10;
-  clients[1].last_contact = 0;
+  entry(1).last_contact = 0;
   CaptureStdout();
   check_timeouts();
   GetCapturedStdout();
@@ -122,7 +127,7 @@ TEST_F(Pass, RemovalsKeepTheOrderOfTheRest) {
 
 TEST_F(Pass, UnreachableClientDoesNotStopTheOthers) {
   LoopbackSocket good;
-  add_client(ip("127.0.0.1"), 0)->flags = F_PERMANENT | F_ENABLED;
+  add_permanent_client(ip("127.0.0.1"), 0);
   enabled(good, F_PERMANENT);
   CaptureStderr();
   relay({1, 2, 3, 4});
@@ -178,11 +183,7 @@ struct AnyAddressSocket {
   }
 };
 
-static Client& permanent(const char* address, uint16_t port) {
-  Client* c = add_client(ip(address), htons(port));
-  c->flags = F_PERMANENT | F_ENABLED;
-  return *c;
-}
+static Client& permanent(const char* address, uint16_t port) { return *add_permanent_client(ip(address), htons(port)); }
 
 // Copies the kernel refuses (port 0; a broadcast address without
 // SO_BROADCAST), one after another and in the middle of the table: each is
@@ -217,17 +218,22 @@ TEST_F(Pass, TableLargerThanABatchGetsItsCopiesInTableOrder) {
   const uint16_t p = rx.port;
   const size_t n = SEND_BATCH + 8;
   std::vector<std::string> expected;
+  // Permanent entries but one, a registered entry silent for too long.
+  set_max_n_clients(static_cast<unsigned>(n + 2));
+  const uint8_t id[6] = {};
   for (size_t k = 1; k <= n; k++) {
     std::string address = "127.0.0." + std::to_string(k);
+    if (k == 5) {
+      Client* silent = get_client(ip(address.c_str()), htons(p));
+      enable_client(*silent, id);
+      silent->last_contact = mono_seconds() - client_timeout - 1;
+      continue;
+    }
     permanent(address.c_str(), p);
-    if (k != 5) expected.push_back(address);
+    expected.push_back(address);
   }
   permanent("127.0.0.60", 0);
   permanent("127.0.0.70", 0);
-  Client* silent = find_client(ip("127.0.0.5"), htons(p));
-  silent->flags = F_ENABLED;
-  silent->last_contact = mono_seconds() - client_timeout - 1;
-  n_active_clients = 1;
   CaptureStdout();
   CaptureStderr();
   relay({0x80, 0x60, 0, 1});
@@ -261,8 +267,7 @@ using PassDeathTest = Pass;
 
 TEST_F(PassDeathTest, ZeroActiveCountIsAConsistencyStop) {
   LoopbackSocket a;
-  enabled(a);
-  n_active_clients = 0;
+  add_client(ip("127.0.0.1"), htons(a.port))->flags = F_ENABLED;  // enabled, never counted
   fake_mono += 30;
   EXPECT_EXIT(check_timeouts(), testing::ExitedWithCode(255),
               "tolvek: internal error: deleting an active client when there is zero active clients.\n");
@@ -280,7 +285,7 @@ TEST_F(SourceFilter, UnicastSourceMatchesAddressAndPort) {
   EXPECT_FALSE(check_source_addr(make_addr("10.0.0.2", 5000), any));
 
   parse("alt_source 10.0.0.3:0\n");
-  settings.alt_toggle = 1;
+  set_alt_toggle_for_tests(1);
   EXPECT_FALSE(check_source_addr(make_addr("10.0.0.1", 5000), any));
   EXPECT_TRUE(check_source_addr(make_addr("10.0.0.3", 1), any));
   EXPECT_TRUE(check_source_addr(make_addr("10.0.0.3", 65535), any));
@@ -296,9 +301,9 @@ TEST_F(SourceFilter, MulticastSourceMatchesTheGroupAsDestination) {
 }
 
 TEST_F(SourceFilter, RejectedDatagramIsReportedAndNotRelayed) {
-  output_socket = socket(AF_INET, SOCK_DGRAM, 0);
+  set_sockets_for_tests(input_socket, socket(AF_INET, SOCK_DGRAM, 0), statistics_socket);
   LoopbackSocket a;
-  add_client(ip("127.0.0.1"), htons(a.port))->flags = F_PERMANENT | F_ENABLED;
+  add_permanent_client(ip("127.0.0.1"), htons(a.port));
   parse("source 127.0.0.1:5000\n");
   uint8_t d[] = {1, 2, 3};
   CaptureStderr();
@@ -322,11 +327,10 @@ class Wakeup : public TolvekTest {
   void SetUp() override {
     TolvekTest::SetUp();
     stats_reset();
-    input_socket = bound(input_addr);
-    output_socket = bound(output_addr);
-    Client* c = add_client(ip("127.0.0.1"), htons(client.port));
-    c->flags = F_PERMANENT | F_ENABLED;
-    last_data = fake_mono;
+    int input = bound(input_addr), output = bound(output_addr);
+    set_sockets_for_tests(input, output, -1);
+    add_permanent_client(ip("127.0.0.1"), htons(client.port));
+    set_last_data(fake_mono);
   }
   static int bound(sockaddr_in& addr) {
     int fd = socket(AF_INET, SOCK_DGRAM, 0);
@@ -376,8 +380,6 @@ TEST_F(Wakeup, ReadsABoundedBatchFromEachSocketInTurn) {
 // The keep-alive is due after every wake-up, however long the backlog.
 TEST_F(Wakeup, KeepAliveIsNotHeldBackByABacklog) {
   parse("source 127.0.0.1:" + std::to_string(sender.port) + " pw\n");
-  n_active_clients = 1;
-  last_trigger = fake_mono - trigger_period;
   for (size_t i = 0; i < 3 * READ_BATCH; i++) send_to(input_addr, {0x80, 0x60, 0, static_cast<uint8_t>(i)});
   loop_iteration();
   EXPECT_EQ(relayed().size(), READ_BATCH);

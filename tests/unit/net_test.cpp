@@ -96,8 +96,8 @@ TEST_F(Net, SharedInputAndOutputPortOpensOneSocket) {
   uint16_t port = probe.port;
   close(probe.fd);
   probe.fd = socket(AF_INET, SOCK_DGRAM, 0);
-  settings.input_port = port;
-  settings.output_port = port;
+  settings_for_tests().input_port = port;
+  settings_for_tests().output_port = port;
   CaptureStdout();
   init_sockets();
   std::string out = GetCapturedStdout();
@@ -115,8 +115,8 @@ TEST_F(Net, PortsWrapModulo65536ButPrintAsConfigured) {
   uint16_t port = probe.port;
   close(probe.fd);
   probe.fd = socket(AF_INET, SOCK_DGRAM, 0);
-  settings.input_port = 65536 + port;
-  settings.output_port = 0;
+  settings_for_tests().input_port = 65536 + port;
+  settings_for_tests().output_port = 0;
   CaptureStdout();
   init_sockets();
   std::string out = GetCapturedStdout();
@@ -186,17 +186,17 @@ static uint16_t bound_port(int fd) {
 // the output port shares the output's socket as at start.
 TEST_F(Net, FailoverMovesOnlyTheInput) {
   uint16_t in = unused_port(), out = unused_port(), stats = unused_port();
-  settings.input_port = in;
-  settings.alt_input_port = out;
-  settings.output_port = out;
-  settings.statistics_port = stats;
+  settings_for_tests().input_port = in;
+  settings_for_tests().alt_input_port = out;
+  settings_for_tests().output_port = out;
+  settings_for_tests().statistics_port = stats;
   CaptureStdout();
   init_sockets();
   int first_input = input_socket, output = output_socket, statistics = statistics_socket;
   fake_mono += 5;
   EXPECT_EQ(switch_input(), 0);
   EXPECT_EQ(input_socket, output);
-  EXPECT_EQ(settings.alt_toggle, 1);
+  EXPECT_EQ(alt_toggle, 1);
   EXPECT_EQ(last_data, fake_mono);
   EXPECT_EQ(fcntl(first_input, F_GETFD), -1);  // closed: the primary port is free while unused
   EXPECT_EQ(switch_input(), 0);
@@ -214,9 +214,9 @@ TEST_F(Net, FailoverMovesOnlyTheInput) {
 // A taken port leaves the input as it is; the next try takes it once free.
 TEST_F(Net, FailoverToATakenPortStaysOnTheInputItHas) {
   uint16_t in = unused_port(), alt = unused_port(), out = unused_port();
-  settings.input_port = in;
-  settings.alt_input_port = alt;
-  settings.output_port = out;
+  settings_for_tests().input_port = in;
+  settings_for_tests().alt_input_port = alt;
+  settings_for_tests().output_port = out;
   CaptureStdout();
   init_sockets();
   int input = input_socket;
@@ -228,7 +228,7 @@ TEST_F(Net, FailoverToATakenPortStaysOnTheInputItHas) {
     ASSERT_EQ(bind(taker.fd, reinterpret_cast<sockaddr*>(&sa), sizeof sa), 0);
     EXPECT_EQ(switch_input(), EADDRINUSE);
     EXPECT_EQ(input_socket, input);
-    EXPECT_EQ(settings.alt_toggle, 0);
+    EXPECT_EQ(alt_toggle, 0);
     EXPECT_EQ(bound_port(input_socket), in);
   }
   EXPECT_EQ(switch_input(), 0);

@@ -136,9 +136,7 @@ TEST_F(Statistics, ReportTextAndTheCommaRule) {
   a->mac[0] = 0xab;
   a->mac[5] = 0x01;
   a->rtp_packets_sent = 4000000000u;
-  Client* b = add_client(ip("10.0.0.1"), htons(6000));
-  b->flags = F_PERMANENT | F_ENABLED;
-  b->timestamp = 0;  // a permanent client that asked to stop
+  stop_client(*add_permanent_client(ip("10.0.0.1"), htons(6000)));  // a permanent client that asked to stop
   rebuild_report(1.0);
   std::string list = stream_stats.stats.substr(stream_stats.stats.find("\"connected_clients\""));
   EXPECT_EQ(list,
@@ -179,7 +177,7 @@ class StatsRequest : public Statistics {
   LoopbackSocket asker;
   void SetUp() override {
     Statistics::SetUp();
-    statistics_socket = socket(AF_INET, SOCK_DGRAM, 0);
+    set_sockets_for_tests(input_socket, output_socket, socket(AF_INET, SOCK_DGRAM, 0));
   }
   void ask(const std::string& text) {
     sockaddr_in from = make_addr("127.0.0.1", asker.port);
