@@ -38,13 +38,13 @@ void set_sockets_for_tests(int input, int output, int statistics) {
 
 void set_alt_toggle_for_tests(int t) { toggle = t; }
 
-int my_socket() {
+[[gnu::cold]] int my_socket() {
   int fd = socket(AF_INET, SOCK_DGRAM, IPPROTO_UDP);
   if (fd < 0) fatal_errno("cannot get a UDP socket: ");
   return fd;
 }
 
-void my_bind(int handle, int64_t port) {
+[[gnu::cold]] void my_bind(int handle, int64_t port) {
   sockaddr_in sa{};
   sa.sin_family = AF_INET;
   sa.sin_addr.s_addr = htonl(INADDR_ANY);
@@ -69,7 +69,7 @@ void my_setsockopt(int handle, int level, int option, const void* value, socklen
   }
 }
 
-void my_close(int handle) {
+[[gnu::cold]] void my_close(int handle) {
   int r;
   do {
     r = close(handle);
@@ -178,7 +178,7 @@ bool is_multicast(uint32_t host_addr) { return (host_addr >> 28) == 0xe; }
 
 // The input socket's receive buffer: room for a burst. Only as much as the
 // kernel allows is granted; a smaller buffer is no reason to stop.
-static void size_input_buffer(int fd) {
+[[gnu::cold]] static void size_input_buffer(int fd) {
   int size = INPUT_RECEIVE_BUFFER;
   try_setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &size, sizeof size);
 }
@@ -187,7 +187,7 @@ static int64_t input_port_of(int t) { return t ? settings.alt_input_port : setti
 
 int64_t current_input_port() { return input_port_of(toggle); }
 
-void init_sockets() {
+[[gnu::cold]] void init_sockets() {
   int64_t port = current_input_port();
   input_fd = my_socket();
   my_bind(input_socket, port);
@@ -212,7 +212,7 @@ void init_sockets() {
   multicast_setup_socket();
 }
 
-void net_reset() {
+[[gnu::cold]] void net_reset() {
   if (output_socket >= 0 && output_socket != input_socket) close(output_socket);
   if (input_socket >= 0) close(input_socket);
   if (statistics_socket >= 0) close(statistics_socket);
@@ -221,7 +221,7 @@ void net_reset() {
   toggle = 0;
 }
 
-void shutdown_sockets() {
+[[gnu::cold]] void shutdown_sockets() {
   my_close(input_socket);
   if (output_socket != input_socket) my_close(output_socket);
   if (statistics_socket >= 0) my_close(statistics_socket);
@@ -231,7 +231,7 @@ void shutdown_sockets() {
 static bool is_group(const SourceRecord* src) { return src && is_multicast(ntohl(src->a.sin_addr.s_addr)); }
 
 // Joins the source's group on fd: 0, or the errno of the option that failed.
-static int join_group(int fd, const SourceRecord& src) {
+[[gnu::cold]] static int join_group(int fd, const SourceRecord& src) {
   int off = 0, on = 1;
   ip_mreq mreq{};
   mreq.imr_multiaddr = src.a.sin_addr;
@@ -242,14 +242,14 @@ static int join_group(int fd, const SourceRecord& src) {
   return try_setsockopt(fd, IPPROTO_IP, IP_PKTINFO, &on, sizeof on);
 }
 
-static void leave_group(int fd, const SourceRecord& src) {
+[[gnu::cold]] static void leave_group(int fd, const SourceRecord& src) {
   ip_mreq mreq{};
   mreq.imr_multiaddr = src.a.sin_addr;
   mreq.imr_interface.s_addr = htonl(INADDR_ANY);
   try_setsockopt(fd, IPPROTO_IP, IP_DROP_MEMBERSHIP, &mreq, sizeof mreq);
 }
 
-void multicast_setup_socket() {
+[[gnu::cold]] void multicast_setup_socket() {
   const SourceRecord* src = current_source();
   if (!is_group(src)) return;
   unblocked_line(stdout, "Joining multicast group for the source.\n");
@@ -259,7 +259,7 @@ void multicast_setup_socket() {
   }
 }
 
-int switch_input() {
+[[gnu::cold]] int switch_input() {
   const Settings& s = settings;
   int64_t from_port = current_input_port(), to_port = input_port_of(toggle ^ 1);
   const SourceRecord* from = current_source();
@@ -315,7 +315,7 @@ int switch_input() {
   return 0;
 }
 
-BpfProgram source_filter_program(const SourceRecord& src) {
+[[gnu::cold]] BpfProgram source_filter_program(const SourceRecord& src) {
   BpfProgram f{};
   uint32_t addr = ntohl(src.a.sin_addr.s_addr);
   uint16_t port = ntohs(src.a.sin_port);
@@ -336,13 +336,13 @@ BpfProgram source_filter_program(const SourceRecord& src) {
   return f;
 }
 
-int attach_source_filter(int fd, const SourceRecord& src) {
+[[gnu::cold]] int attach_source_filter(int fd, const SourceRecord& src) {
   BpfProgram f = source_filter_program(src);
   sock_fprog program{f.len, f.code};
   return try_setsockopt(fd, SOL_SOCKET, SO_ATTACH_FILTER, &program, sizeof program);
 }
 
-void detach_source_filter(int fd) {
+[[gnu::cold]] void detach_source_filter(int fd) {
   int unused = 0;  // the option takes no value, but the kernel wants room for one
   if (try_setsockopt(fd, SOL_SOCKET, SO_DETACH_FILTER, &unused, sizeof unused) == 0) return;
   // Where the option is not known (an emulator's), a filter that lets every

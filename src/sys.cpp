@@ -42,7 +42,7 @@ static bool at_line_start[2] = {true, true};  // where a prefix may go
 static int stream_index(FILE* stream) { return stream == stderr ? 1 : 0; }
 static int default_priority(FILE* stream) { return stream == stderr ? PRIORITY_WARNING : PRIORITY_INFO; }
 
-void detect_journal_streams() {
+[[gnu::cold]] void detect_journal_streams() {
   journal[0] = journal[1] = false;
   at_line_start[0] = at_line_start[1] = true;
   const char* value = getenv("JOURNAL_STREAM");
@@ -90,7 +90,7 @@ static void put_ftext(FILE* stream, int priority, const char* fmt, ...) {
 
 // "tolvek: ", the text, then tail (the error's description, or nothing)
 // and the line's end.
-[[noreturn]] static void die(const char* tail, const char* fmt, va_list ap) {
+[[gnu::cold]] [[noreturn]] static void die(const char* tail, const char* fmt, va_list ap) {
   if (may_write(stderr)) {
     put_text(stderr, PRIORITY_ERR, "tolvek: ");
     put_vtext(stderr, PRIORITY_ERR, fmt, ap);
@@ -112,7 +112,7 @@ void fatal_errno(const char* fmt, ...) {
   die(strerror(saved), fmt, ap);
 }
 
-void fatal_line(const char* fmt, ...) {
+[[gnu::cold]] void fatal_line(const char* fmt, ...) {
   if (!may_write(stderr)) return;
   va_list ap;
   va_start(ap, fmt);
@@ -120,7 +120,7 @@ void fatal_line(const char* fmt, ...) {
   va_end(ap);
 }
 
-void open_standard_descriptors() {
+[[gnu::cold]] void open_standard_descriptors() {
   for (int fd = 0; fd <= 2; fd++) {
     if (fcntl(fd, F_GETFD) != -1 || errno != EBADF) continue;
     // The lowest free descriptor is this one: every lower one is open.
@@ -128,7 +128,7 @@ void open_standard_descriptors() {
   }
 }
 
-void lock_memory_when_realtime() {
+[[gnu::cold]] void lock_memory_when_realtime() {
   // The flag that a service manager may add is not a policy of its own.
   int policy = sched_getscheduler(0);
   if (policy < 0) return;
@@ -194,7 +194,7 @@ static void connect_system_log() {
   if (log_fd >= 0) connect(log_fd, reinterpret_cast<const sockaddr*>(&log_address), sizeof log_address);
 }
 
-void open_system_log(const char* ident, const char* path) {
+[[gnu::cold]] void open_system_log(const char* ident, const char* path) {
   log_address = sockaddr_un{};
   log_address.sun_family = AF_UNIX;
   snprintf(log_address.sun_path, sizeof log_address.sun_path, "%s", path);
@@ -374,7 +374,7 @@ void report_send_failure(int err, size_t len, const sockaddr_in& address, size_t
   r.left_out = 0;
 }
 
-void notify_ready() {
+[[gnu::cold]] void notify_ready() {
   const char* name = getenv("NOTIFY_SOCKET");
   sockaddr_un sa{};
   sa.sun_family = AF_UNIX;
@@ -389,7 +389,7 @@ void notify_ready() {
   close(fd);
 }
 
-void sys_reset() {
+[[gnu::cold]] void sys_reset() {
   journal[0] = journal[1] = false;
   at_line_start[0] = at_line_start[1] = true;
   if (log_fd >= 0) close(log_fd);
