@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "report.h"
+#include "version.h"
 
 using nlohmann::json;
 
@@ -28,6 +29,10 @@ struct Family {
 };
 
 const char UP_HELP[] = "1 when the repeater answered the last statistics request with a whole report, else 0.";
+// About the program that wrote the metrics, so it is there whatever the
+// repeater answered; labelled with the repeater all the same, so that the
+// files of several repeaters can be read together.
+const char BUILD_INFO_HELP[] = "The version of tolvek-stats that wrote these metrics; always 1.";
 
 #define FAMILY(sep, key, colon, format, value, shape, family, metric, type, help) \
   {key, metric, type, help, Shape::shape, family},
@@ -205,6 +210,12 @@ bool read_client(const json& client, time_t now, std::map<std::string, ReportVal
   return true;
 }
 
+void add_build_info(std::string& out, const std::string& repeater_label) {
+  add_family_head(out, "tolvek_build_info", "gauge", BUILD_INFO_HELP);
+  add_sample(out, "tolvek_build_info", repeater_label + ",version=\"" + metrics_escape_label(TOLVEK_VERSION) + "\"",
+             "1");
+}
+
 }  // namespace
 
 std::string metrics_escape_label(const std::string& value) {
@@ -271,9 +282,11 @@ bool metrics_local_time(const std::string& text, time_t now, time_t& out) {
 }
 
 std::string metrics_down(const std::string& repeater) {
+  const std::string repeater_label = "repeater=\"" + metrics_escape_label(repeater) + "\"";
   std::string out;
   add_family_head(out, "tolvek_up", "gauge", UP_HELP);
-  add_sample(out, "tolvek_up", "repeater=\"" + metrics_escape_label(repeater) + "\"", "0");
+  add_sample(out, "tolvek_up", repeater_label, "0");
+  add_build_info(out, repeater_label);
   return out;
 }
 
@@ -325,6 +338,7 @@ bool metrics_from_report(const std::string& text, const std::string& repeater, t
   std::string body;
   add_family_head(body, "tolvek_up", "gauge", UP_HELP);
   add_sample(body, "tolvek_up", repeater_label, "1");
+  add_build_info(body, repeater_label);
   for (const Family* f : families_of(STREAM_FIGURES, std::size(STREAM_FIGURES))) {
     auto it = report.stream.find(f->field);
     if (it == report.stream.end()) continue;

@@ -39,14 +39,15 @@ struct Report {
 // places a local time that occurs twice (see metrics_local_time).
 bool report_read(const std::string& json, time_t now, Report& out, std::string& error);
 
-// Converts the JSON report into metrics: tolvek_up 1 first, then a family
-// for each figure present. False, with the reason in error, when
-// report_read refuses the text. An empty report ("{}", before the first
-// datagram) gives tolvek_up 1 alone.
+// Converts the JSON report into metrics: tolvek_up 1 and
+// tolvek_build_info first, then a family for each figure present. False,
+// with the reason in error, when report_read refuses the text. An empty
+// report ("{}", before the first datagram) gives those two alone.
 bool metrics_from_report(const std::string& json, const std::string& repeater, time_t now, std::string& out,
                          std::string& error);
 
-// The metrics of a repeater that gave no usable reply: tolvek_up 0 alone.
+// The metrics of a repeater that gave no usable reply: tolvek_up 0, and
+// tolvek_build_info, which is about tolvek-stats itself.
 std::string metrics_down(const std::string& repeater);
 
 // For tests.

@@ -45,6 +45,15 @@ std::string field(const std::string& report, const std::string& name) {
   return report.substr(open + 1, report.find('"', open + 1) - open - 1);
 }
 
+// tolvek-stats's version, from its --version line.
+std::string version() {
+  Daemon v = Daemon::run(stats_command({"--version"}));
+  v.wait_exit();
+  std::string line = v.out();
+  size_t blank = line.find(' ');
+  return line.substr(blank + 1, line.find(' ', blank + 1) - blank - 1);
+}
+
 double number(const std::string& report, const std::string& name) { return atof(field(report, name).c_str()); }
 
 // One fragment of a reply of total bytes, carrying its share of fill.
@@ -316,7 +325,10 @@ TEST(StatsCommand, DeeplyNestedReplyGivesTheDownState) {
   const std::string refused = "tolvek-stats: the reply from " + target +
                               " is not a statistics report: nested deeper than 16 levels\n";
   const std::string down = "# HELP tolvek_up 1 when the repeater answered the last statistics request with a whole "
-                           "report, else 0.\n# TYPE tolvek_up gauge\ntolvek_up{repeater=\"" + target + "\"} 0\n";
+                           "report, else 0.\n# TYPE tolvek_up gauge\ntolvek_up{repeater=\"" + target + "\"} 0\n"
+                           "# HELP tolvek_build_info The version of tolvek-stats that wrote these metrics; always 1.\n"
+                           "# TYPE tolvek_build_info gauge\ntolvek_build_info{repeater=\"" + target +
+                           "\",version=\"" + version() + "\"} 1\n";
   sockaddr_in from{};
 
   Daemon printed = Daemon::run(stats_command({target, "--format", "prometheus", "--timeout", "10"}));
