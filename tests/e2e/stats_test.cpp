@@ -1,4 +1,5 @@
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -126,6 +127,48 @@ int stream(const Udp& source, uint16_t port, int count, double rate, size_t size
   }
   return skipped;
 }
+
+// A terminal: a tmux session running sh, on a tmux server of the test's own
+// (its socket in a scratch folder), so that nobody else's sessions are
+// touched; the server goes with the object.
+struct Terminal {
+  std::string dir, socket;
+  Terminal() {
+    char path[] = "/tmp/tolvek_tty_XXXXXX";
+    if (!mkdtemp(path)) abort();
+    dir = path;
+    socket = dir + "/tmux";
+    tmux({"-f", "/dev/null", "new-session", "-d", "-s", "t", "-x", "110", "-y", "30", "env", "PS1=$ ", "sh"});
+  }
+  ~Terminal() {
+    tmux({"kill-server"});
+    rmdir(dir.c_str());
+  }
+  std::string tmux(const std::vector<std::string>& args) const {
+    std::vector<std::string> argv{"tmux", "-S", socket};
+    argv.insert(argv.end(), args.begin(), args.end());
+    Daemon t = Daemon::run(argv);
+    t.wait_exit(10.0);
+    return t.out();
+  }
+  void type(const std::string& line) const {
+    tmux({"send-keys", "-t", "t", "-l", line});
+    tmux({"send-keys", "-t", "t", "Enter"});
+  }
+  std::string screen() const { return tmux({"capture-pane", "-p", "-t", "t"}); }
+  // The screen once it holds needle, or as it is after timeout seconds.
+  std::string wait_for(const std::string& needle, double timeout = 10.0) const {
+    double end = now_seconds() + timeout;
+    std::string s = screen();
+    while (s.find(needle) == std::string::npos && now_seconds() < end) {
+      usleep(50000);
+      s = screen();
+    }
+    return s;
+  }
+};
+
+bool have_tmux() { return system("tmux -V >/dev/null 2>&1") == 0; }
 
 }  // namespace
 
@@ -350,4 +393,84 @@ TEST(StatsCommand, DeeplyNestedReplyGivesTheDownState) {
   EXPECT_EQ(written.err(), refused);
   EXPECT_EQ(written.out(), "");
   EXPECT_EQ(slurp(path), down);
+}
+
+// Off a terminal, the tables of --watch follow one another a blank line
+// apart, with nothing that would move a cursor; a reply that is no report
+// ends the run with status 1 and its reason.
+TEST(StatsCommand, TablesFollowEachOtherOffATerminal) {
+  Udp server;
+  const std::string target = "127.0.0.1:" + std::to_string(server.port);
+  Daemon watch = Daemon::run(stats_command({target, "--format", "table", "--watch", "0.1", "--count", "3"}));
+  const std::string replies[] = {
+      "{\"udp_payload\": \"8.00 kbps\", \"frames_sec\" : \"1.0\", \"frames_received\" : \"9\",\"frames_lost\" : "
+      "\"1\",\"connected_clients\" : \"1\",\"clients\":[{\"ip\":\"127.0.0.1\",\"port\":\"5004\",\"mac\":"
+      "\"02005e102030\",\"pkts_sent\":\"9\"}]}",
+      "{}", "[]"};
+  for (const std::string& reply : replies) {
+    sockaddr_in from{};
+    ASSERT_EQ(server.receive(2.0, &from), bytes_of("get_stats"));
+    send_paced(server, reply, ntohs(from.sin_port));
+  }
+  EXPECT_EQ(watch.wait_exit(), 1);
+  std::string out = watch.out();
+  EXPECT_EQ(out.find('\033'), std::string::npos);
+  const std::string first = out.substr(0, out.find("\n\n", out.find("CLIENT")) + 1);
+  EXPECT_NE(first.find("\nstream    1.0 datagrams/s, 8.00 kbit/s\nreceived  9 datagrams, ? bytes\n"
+                       "lost      1 datagram (10.00 %), ? datagrams/s now\n"),
+            std::string::npos)
+      << out;
+  EXPECT_NE(first.find("\nCLIENT          SENDER ID          SENT  LAST CONTACT  UP\n"
+                       "127.0.0.1:5004  02:00:5e:10:20:30     9             ?   ?\n"),
+            std::string::npos)
+      << out;
+  EXPECT_EQ(out.substr(first.size()), "\nrepeater  " + target + " at " +
+                                          out.substr(out.rfind(" at ") + 4, 19) +
+                                          "\nwaiting for the first report: the repeater makes it 2 s into a stream\n");
+  EXPECT_EQ(watch.err(),
+            "tolvek-stats: the reply from " + target + " is not a statistics report: not a JSON object\n");
+}
+
+// In a real terminal: JSON stays the default; the table is redrawn in place
+// (cleared and written from the top, as watch(1) does), first telling that
+// the report is awaited, then showing the stream and its client; Ctrl-C
+// ends it.
+TEST(StatsCommand, TableRedrawsInPlaceInATerminal) {
+  if (!have_tmux()) GTEST_SKIP() << "needs tmux (bash scripts/deps tmux)";
+  Udp source, client;
+  StatsRepeater r;
+  r.start("client 127.0.0.1:" + std::to_string(client.port) + "\n");
+  const std::string target = "127.0.0.1:" + std::to_string(r.stats_port);
+  std::string command;
+  for (const std::string& word : stats_command({target})) command += (command.empty() ? "" : " ") + word;
+  Terminal term;
+  term.type(command);
+  std::string screen = term.wait_for("\n{}\n");
+  EXPECT_NE(screen.find("\n{}\n"), std::string::npos) << screen;
+
+  term.type(command + " --format table --watch 0.3");
+  const std::string header = "repeater  " + target + " at ";
+  screen = term.wait_for("waiting for the first report");
+  EXPECT_EQ(screen.rfind(header, 0), 0u) << screen;  // from the top: what was there is gone
+  int lost = stream(source, r.in_port, 150, 50.0, 300);
+  const std::string row = "127.0.0.1:" + std::to_string(client.port) + "  00:00:00:00:00:00   150";
+  screen = term.wait_for(row);
+  EXPECT_NE(screen.find(row), std::string::npos) << screen;
+  char share[16];
+  snprintf(share, sizeof share, "%.2f", 100.0 * lost / (150 + lost));
+  EXPECT_NE(screen.find("\nreceived  150 datagrams, 45000 bytes\nlost      " + std::to_string(lost) + " datagrams (" +
+                        share + " %), "),
+            std::string::npos)
+      << screen;
+  // Several rounds later there is still one table on the screen, at the top.
+  usleep(1000000);
+  screen = term.screen();
+  EXPECT_EQ(screen.rfind(header, 0), 0u) << screen;
+  EXPECT_EQ(count_of(screen, header), 1) << screen;
+  EXPECT_EQ(count_of(screen, "CLIENT "), 1) << screen;
+
+  // The pane shows the prompt without its trailing blank.
+  term.tmux({"send-keys", "-t", "t", "C-c"});
+  screen = term.wait_for("^C\n$\n");
+  EXPECT_NE(screen.find("^C\n$\n"), std::string::npos) << screen;
 }
