@@ -35,7 +35,8 @@ constexpr char CLEAR_SCREEN[] = "\033[H\033[2J";
       "  --format F        json (default): the report as it came; prometheus: Prometheus text\n"
       "                    metrics, with tolvek_up 0 when no whole report came; table: for people\n"
       "  --output FILE     replace FILE after each request (a new file renamed over it) instead\n"
-      "                    of printing; with json, a request without a whole reply removes FILE\n"
+      "                    of printing; with json or table, a request without a report\n"
+      "                    removes FILE\n"
       "  --help            this text;  --version  the version\n"
       "Exit status: 0 when every reply arrived whole (and, unless json, was a report),\n"
       "1 when one did not, 2 on bad usage.\n",
