@@ -142,6 +142,7 @@ struct Terminal {
   }
   ~Terminal() {
     tmux({"kill-server"});
+    unlink(socket.c_str());  // the server may not have taken it away yet
     rmdir(dir.c_str());
   }
   std::string tmux(const std::vector<std::string>& args) const {
