@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -22,6 +23,30 @@ enum class Format { kJson, kPrometheus, kTable };
 
 // Cursor home, then clear the screen: how --watch redraws a table in place.
 constexpr char CLEAR_SCREEN[] = "\033[H\033[2J";
+
+// Set at the start of each round that redraws the screen: it is cleared
+// only when the round has something to show, its table written in the same
+// breath, so the screen is never blank while a request is under way.
+static bool clear_pending = false;
+
+static const char* take_clear() {
+  const char* clear = clear_pending ? CLEAR_SCREEN : "";
+  clear_pending = false;
+  return clear;
+}
+
+// What went wrong in a round, on standard error; on a screen being redrawn,
+// alone on it rather than under a table that it has made stale.
+static void complain(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
+
+static void complain(const char* fmt, ...) {
+  fputs(take_clear(), stdout);
+  fflush(stdout);
+  va_list ap;
+  va_start(ap, fmt);
+  vfprintf(stderr, fmt, ap);
+  va_end(ap);
+}
 
 [[noreturn]] static void usage(FILE* out, int status) {
   fputs(
@@ -148,7 +173,7 @@ static bool query(int fd, const std::string& target, double timeout, std::string
   while (recv(fd, buf, sizeof buf, MSG_DONTWAIT) >= 0 || errno == ECONNREFUSED || errno == EINTR) {
   }
   if (send(fd, "get_stats", 9, 0) < 0) {
-    fprintf(stderr, "tolvek-stats: cannot send to %s: %s\n", target.c_str(), strerror(errno));
+    complain("tolvek-stats: cannot send to %s: %s\n", target.c_str(), strerror(errno));
     return false;
   }
   Reassembly r;
@@ -161,7 +186,7 @@ static bool query(int fd, const std::string& target, double timeout, std::string
     if (n >= 0) {
       add_fragment(r, buf, static_cast<size_t>(n));
     } else if (errno == ECONNREFUSED) {
-      fprintf(stderr, "tolvek-stats: no reply from %s: %s\n", target.c_str(), strerror(errno));
+      complain("tolvek-stats: no reply from %s: %s\n", target.c_str(), strerror(errno));
       return false;
     }
   }
@@ -170,13 +195,13 @@ static bool query(int fd, const std::string& target, double timeout, std::string
     return true;
   }
   if (!r.started) {
-    fprintf(stderr, "tolvek-stats: no reply from %s within %g s\n", target.c_str(), timeout);
+    complain("tolvek-stats: no reply from %s within %g s\n", target.c_str(), timeout);
     return false;
   }
   std::string missing;
   for (uint32_t i : missing_fragments(r)) missing += (missing.empty() ? "" : ", ") + std::to_string(i);
-  fprintf(stderr, "tolvek-stats: incomplete reply from %s within %g s: %zu of %zu fragments, missing %s\n",
-          target.c_str(), timeout, r.n_received, r.received.size(), missing.c_str());
+  complain("tolvek-stats: incomplete reply from %s within %g s: %zu of %zu fragments, missing %s\n", target.c_str(),
+           timeout, r.n_received, r.received.size(), missing.c_str());
   return false;
 }
 
@@ -232,9 +257,7 @@ static bool convert(const std::string& report, const std::string& target, Format
   std::string error;
   bool ok = format == Format::kPrometheus ? metrics_from_report(report, target, time(nullptr), text, error)
                                           : table_from_report(report, target, time(nullptr), text, error);
-  if (!ok)
-    fprintf(stderr, "tolvek-stats: the reply from %s is not a statistics report: %s\n", target.c_str(),
-            error.c_str());
+  if (!ok) complain("tolvek-stats: the reply from %s is not a statistics report: %s\n", target.c_str(), error.c_str());
   return ok;
 }
 
@@ -250,7 +273,7 @@ static bool one_round(int fd, const std::string& target, double timeout, Format 
     return false;
   }
   if (!output.empty()) return write_file(output, text) && ok;
-  fputs(lead, stdout);
+  text = take_clear() + (lead + text);
   fwrite(text.data(), 1, text.size(), stdout);
   fflush(stdout);
   return ok;
@@ -307,12 +330,7 @@ int main(int argc, char** argv) {
   bool all_whole = true;
   for (long done = 0;; done++) {
     double started = monotonic();
-    // Cleared before asking, so that a failed round's message stands alone
-    // rather than under a table it has made stale.
-    if (redraw) {
-      fputs(CLEAR_SCREEN, stdout);
-      fflush(stdout);
-    }
+    clear_pending = redraw;
     all_whole &= one_round(fd, target, timeout, format, output, table && !redraw && done > 0 ? "\n" : "");
     if (watch <= 0 || (count > 0 && done + 1 >= count)) break;
     double rest = watch - (monotonic() - started);

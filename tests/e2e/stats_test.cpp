@@ -434,8 +434,8 @@ TEST(StatsCommand, TablesFollowEachOtherOffATerminal) {
 
 // In a real terminal: JSON stays the default; the table is redrawn in place
 // (cleared and written from the top, as watch(1) does), first telling that
-// the report is awaited, then showing the stream and its client; Ctrl-C
-// ends it.
+// the report is awaited, then showing the stream and its client; a failed
+// round's message replaces it; Ctrl-C ends it.
 TEST(StatsCommand, TableRedrawsInPlaceInATerminal) {
   if (!have_tmux()) GTEST_SKIP() << "needs tmux (bash scripts/deps tmux)";
   Udp source, client;
@@ -466,14 +466,23 @@ TEST(StatsCommand, TableRedrawsInPlaceInATerminal) {
   // A later round, whose time differs, still leaves one table on the
   // screen, at the top.
   const std::string first_line = screen.substr(0, screen.find('\n'));
-  for (double end = now_seconds() + 10; screen.rfind(first_line, 0) == 0 && now_seconds() < end;) {
+  auto later_table = [&] {
+    return screen.rfind(first_line, 0) != 0 && screen.rfind(header, 0) == 0 && screen.find(row) != std::string::npos;
+  };
+  for (double end = now_seconds() + 10; !later_table() && now_seconds() < end;) {
     usleep(50000);
     screen = term.screen();
   }
-  EXPECT_NE(screen.rfind(first_line, 0), 0u) << screen;
-  EXPECT_EQ(screen.rfind(header, 0), 0u) << screen;
+  EXPECT_TRUE(later_table()) << screen;
   EXPECT_EQ(count_of(screen, header), 1) << screen;
   EXPECT_EQ(count_of(screen, "CLIENT "), 1) << screen;
+
+  // The repeater gone, the error stands alone, not under a stale table.
+  r.d.kill_now();
+  const std::string refused = "tolvek-stats: no reply from " + target + ": Connection refused";
+  screen = term.wait_for(refused);
+  EXPECT_EQ(screen.rfind(refused, 0), 0u) << screen;
+  EXPECT_EQ(screen.find(header), std::string::npos) << screen;
 
   // The pane shows the prompt without its trailing blank.
   term.tmux({"send-keys", "-t", "t", "C-c"});
