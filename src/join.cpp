@@ -1,6 +1,7 @@
 #include "join.h"
 
 #include <algorithm>
+#include <cerrno>
 
 #include "sys.h"
 
@@ -8,13 +9,17 @@ JoinState join_state;
 
 void join_reset() { join_state = JoinState{}; }
 
-void join_start(double interval, double status_interval) {
+void join_start(double interval, double status_interval, double warn_after) {
   JoinState& j = join_state;
   double now = double_time();
   j.interval = interval;
   j.status_interval = status_interval;
   j.next_registration = now;
   j.next_status = now + status_interval;
+  j.warn_after = warn_after;
+  j.started_at = now;
+  j.diagnosis_gap = warn_after;
+  j.next_diagnosis = warn_after > 0 ? now + warn_after : -1;
 }
 
 JoinEvent join_datagram(const uint8_t* buf, size_t len) {
@@ -31,14 +36,50 @@ JoinEvent join_datagram(const uint8_t* buf, size_t len) {
   j.started = true;
   j.stopped = false;
   j.last_datagram = now;
+  // The repeater is there and sends: nothing to tell, and an old error
+  // says nothing of it any more.
+  j.next_diagnosis = -1;
+  j.answer_error = 0;
   return e;
 }
 
 JoinEvent join_check_silence() {
   JoinState& j = join_state;
-  if (!j.started || j.stopped || double_time() - j.last_datagram <= JOIN_STREAM_TIMEOUT) return JoinEvent::kNone;
+  double now = double_time();
+  if (!j.started || j.stopped || now - j.last_datagram <= JOIN_STREAM_TIMEOUT) return JoinEvent::kNone;
   j.stopped = true;
+  if (j.warn_after > 0) {
+    j.diagnosis_gap = j.warn_after;
+    j.next_diagnosis = std::max(now, j.last_datagram + j.warn_after);
+  }
   return JoinEvent::kStopped;
+}
+
+void join_answer_error(int err) {
+  JoinState& j = join_state;
+  j.answer_error = err;
+  j.answer_error_at = double_time();
+}
+
+JoinDiagnosis join_check_no_stream() {
+  JoinState& j = join_state;
+  double now = double_time();
+  if (j.next_diagnosis < 0 || now < j.next_diagnosis) return JoinDiagnosis::kNone;
+  j.next_diagnosis = now + j.diagnosis_gap;
+  JoinDiagnosis d = JoinDiagnosis::kNone;
+  if (j.answer_error != 0 && now - j.answer_error_at <= 2 * j.interval + 1) {
+    d = j.answer_error == ECONNREFUSED ? JoinDiagnosis::kRefused : JoinDiagnosis::kUnreachable;
+  } else if (!j.started) {
+    d = JoinDiagnosis::kNoAnswer;
+  }
+  if (d != JoinDiagnosis::kNone)
+    j.diagnosis_gap = std::min(j.diagnosis_gap * 2, std::max(JOIN_DIAGNOSIS_MAX_GAP, j.warn_after));
+  return d;
+}
+
+double join_no_stream_for() {
+  const JoinState& j = join_state;
+  return double_time() - (j.started ? j.last_datagram : j.started_at);
 }
 
 bool join_forward_failed() {
@@ -88,6 +129,7 @@ double join_next_wakeup() {
   if (j.status_interval > 0) next = std::min(next, j.next_status);
   // Just past the timeout, so the check that follows the wake-up fires.
   if (j.started && !j.stopped) next = std::min(next, j.last_datagram + JOIN_STREAM_TIMEOUT + 0.001);
+  if (j.next_diagnosis >= 0) next = std::min(next, j.next_diagnosis);
   return std::max(0.0, next - double_time());
 }
 

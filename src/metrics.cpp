@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "report.h"
+#include "version.h"
 
 using nlohmann::json;
 
@@ -28,6 +29,10 @@ struct Family {
 };
 
 const char UP_HELP[] = "1 when the repeater answered the last statistics request with a whole report, else 0.";
+// About the program that wrote the metrics, so it is there whatever the
+// repeater answered; labelled with the repeater all the same, so that the
+// files of several repeaters can be read together.
+const char BUILD_INFO_HELP[] = "The version of tolvek-stats that wrote these metrics; always 1.";
 
 #define FAMILY(sep, key, colon, format, value, shape, family, metric, type, help) \
   {key, metric, type, help, Shape::shape, family},
@@ -103,42 +108,47 @@ bool read_count(const std::string& text, unsigned long long& out) {
   return errno != ERANGE;
 }
 
-// The sample value for one report value, or false.
-bool sample_value(const std::string& text, Shape shape, time_t now, std::string& out) {
-  char buf[64];
+// Reads one report value of the given shape into out, or false.
+bool read_value(const std::string& text, Shape shape, time_t now, ReportValue& out) {
+  out.text = text;
   switch (shape) {
     case Shape::kKbps: {
       const std::string unit = " kbps";
-      double kbps;
-      if (text.size() <= unit.size() || text.compare(text.size() - unit.size(), unit.size(), unit) != 0 ||
-          !read_decimal(text.substr(0, text.size() - unit.size()), kbps))
-        return false;
-      snprintf(buf, sizeof buf, "%.15g", kbps * 1000 / 8);
-      break;
+      return text.size() > unit.size() && text.compare(text.size() - unit.size(), unit.size(), unit) == 0 &&
+             read_decimal(text.substr(0, text.size() - unit.size()), out.number);
     }
-    case Shape::kNumber: {
-      double v;
-      if (text.empty() || !read_decimal(text, v)) return false;
-      snprintf(buf, sizeof buf, "%.15g", v);
-      break;
-    }
-    case Shape::kCount: {
-      unsigned long long v;
-      if (!read_count(text, v)) return false;
-      snprintf(buf, sizeof buf, "%llu", v);
-      break;
-    }
-    case Shape::kLocalTime: {
-      time_t t;
-      if (!metrics_local_time(text, now, t)) return false;
-      snprintf(buf, sizeof buf, "%lld", static_cast<long long>(t));
-      break;
-    }
+    case Shape::kNumber:
+      return !text.empty() && read_decimal(text, out.number);
+    case Shape::kCount:
+      return read_count(text, out.count);
+    case Shape::kLocalTime:
+      return metrics_local_time(text, now, out.time);
     case Shape::kLabel:
-      return false;  // a label is no sample
+      return true;
   }
-  out = buf;
-  return true;
+  return false;
+}
+
+// The sample of a value read as shape.
+std::string sample_value(const ReportValue& v, Shape shape) {
+  char buf[64] = "";
+  switch (shape) {
+    case Shape::kKbps:
+      snprintf(buf, sizeof buf, "%.15g", v.number * 1000 / 8);
+      break;
+    case Shape::kNumber:
+      snprintf(buf, sizeof buf, "%.15g", v.number);
+      break;
+    case Shape::kCount:
+      snprintf(buf, sizeof buf, "%llu", v.count);
+      break;
+    case Shape::kLocalTime:
+      snprintf(buf, sizeof buf, "%lld", static_cast<long long>(v.time));
+      break;
+    case Shape::kLabel:
+      break;  // a label is no sample
+  }
+  return buf;
 }
 
 const char* shape_name(Shape shape) {
@@ -165,14 +175,45 @@ void add_sample(std::string& out, const char* name, const std::string& labels, c
   out += std::string(name) + "{" + labels + "} " + value + "\n";
 }
 
-// The value of field in object as a sample value. False with error set when
-// it is there with the wrong shape; false with error empty when it is absent.
-bool figure(const json& object, const Family& f, time_t now, std::string& value, std::string& error) {
+// Reads field f of object into values. False with error set when it is
+// there with the wrong shape; true, adding nothing, when it is absent.
+bool read_figure(const json& object, const Family& f, time_t now, std::map<std::string, ReportValue>& values,
+                 std::string& error) {
   auto it = object.find(f.field);
-  if (it == object.end()) return false;
-  if (!it->is_string() || !sample_value(it->get_ref<const std::string&>(), f.shape, now, value))
+  if (it == object.end()) return true;
+  ReportValue v;
+  if (!it->is_string() || !read_value(it->get_ref<const std::string&>(), f.shape, now, v)) {
     error = std::string("\"") + f.field + "\" is " + quoted(*it) + ", not " + shape_name(f.shape);
-  return error.empty();
+    return false;
+  }
+  values[f.field] = v;
+  return true;
+}
+
+// A client's labels (texts) and figures, each checked.
+bool read_client(const json& client, time_t now, std::map<std::string, ReportValue>& values, std::string& error) {
+  if (!client.is_object()) {
+    error = "not a JSON object";
+    return false;
+  }
+  for (const Family& label : CLIENT_FIGURES) {
+    if (label.shape != Shape::kLabel) continue;
+    auto it = client.find(label.field);
+    if (it == client.end() || !it->is_string()) {
+      error = std::string("no \"") + label.field + "\" text";
+      return false;
+    }
+    values[label.field].text = it->get_ref<const std::string&>();
+  }
+  for (const Family* f : families_of(CLIENT_FIGURES, std::size(CLIENT_FIGURES)))
+    if (!read_figure(client, *f, now, values, error)) return false;
+  return true;
+}
+
+void add_build_info(std::string& out, const std::string& repeater_label) {
+  add_family_head(out, "tolvek_build_info", "gauge", BUILD_INFO_HELP);
+  add_sample(out, "tolvek_build_info", repeater_label + ",version=\"" + metrics_escape_label(TOLVEK_VERSION) + "\"",
+             "1");
 }
 
 }  // namespace
@@ -241,14 +282,15 @@ bool metrics_local_time(const std::string& text, time_t now, time_t& out) {
 }
 
 std::string metrics_down(const std::string& repeater) {
+  const std::string repeater_label = "repeater=\"" + metrics_escape_label(repeater) + "\"";
   std::string out;
   add_family_head(out, "tolvek_up", "gauge", UP_HELP);
-  add_sample(out, "tolvek_up", "repeater=\"" + metrics_escape_label(repeater) + "\"", "0");
+  add_sample(out, "tolvek_up", repeater_label, "0");
+  add_build_info(out, repeater_label);
   return out;
 }
 
-bool metrics_from_report(const std::string& text, const std::string& repeater, time_t now, std::string& out,
-                         std::string& error) {
+bool report_read(const std::string& text, time_t now, Report& out, std::string& error) {
   if (!nested_within(text, METRICS_MAX_DEPTH)) {
     error = "nested deeper than " + std::to_string(METRICS_MAX_DEPTH) + " levels";
     return false;
@@ -266,76 +308,62 @@ bool metrics_from_report(const std::string& text, const std::string& repeater, t
     error = "not a JSON object";
     return false;
   }
-  const std::string repeater_label = "repeater=\"" + metrics_escape_label(repeater) + "\"";
-  std::string body;
-  error.clear();
-  for (const Family* family : families_of(STREAM_FIGURES, std::size(STREAM_FIGURES))) {
-    const Family& f = *family;
-    std::string value;
-    if (!figure(report, f, now, value, error)) {
-      if (!error.empty()) return false;
-      continue;
-    }
-    add_family_head(body, f.name, f.type, f.help);
-    add_sample(body, f.name, repeater_label, value);
-  }
-
-  // Each client's labels and values, checked whole before any is written.
+  Report r;
+  for (const Family* f : families_of(STREAM_FIGURES, std::size(STREAM_FIGURES)))
+    if (!read_figure(report, *f, now, r.stream, error)) return false;
   auto list = report.find("clients");
-  const std::vector<const Family*> client_families = families_of(CLIENT_FIGURES, std::size(CLIENT_FIGURES));
-  std::vector<std::string> labels;
-  std::vector<std::vector<std::string>> values(client_families.size());
-  std::vector<std::vector<bool>> present(client_families.size());
   if (list != report.end()) {
     if (!list->is_array()) {
       error = "\"clients\" is " + quoted(*list) + ", not a list";
       return false;
     }
+    r.has_client_list = true;
     for (size_t n = 0; n < list->size(); n++) {
-      const json& client = (*list)[n];
-      std::string where = "client " + std::to_string(n + 1) + ": ";
-      if (!client.is_object()) {
-        error = where + "not a JSON object";
+      r.clients.emplace_back();
+      if (!read_client((*list)[n], now, r.clients.back(), error)) {
+        error = "client " + std::to_string(n + 1) + ": " + error;
         return false;
       }
-      std::string l = repeater_label;
-      for (const Family& label : CLIENT_FIGURES) {
-        if (label.shape != Shape::kLabel) continue;
-        const char* name = label.field;
-        auto it = client.find(name);
-        if (it == client.end() || !it->is_string()) {
-          error = where + "no \"" + name + "\" text";
-          return false;
-        }
-        l += std::string(",") + name + "=\"" + metrics_escape_label(it->get_ref<const std::string&>()) + "\"";
-      }
-      labels.push_back(l);
-      for (size_t k = 0; k < client_families.size(); k++) {
-        std::string value;
-        bool has = figure(client, *client_families[k], now, value, error);
-        if (!error.empty()) {
-          error = where + error;
-          return false;
-        }
-        values[k].push_back(value);
-        present[k].push_back(has);
-      }
     }
   }
-  for (size_t k = 0; k < client_families.size(); k++) {
-    const Family& f = *client_families[k];
-    bool head = false;
-    for (size_t n = 0; n < labels.size(); n++) {
-      if (!present[k][n]) continue;
-      if (!head) add_family_head(body, f.name, f.type, f.help);
-      head = true;
-      add_sample(body, f.name, labels[n], values[k][n]);
-    }
+  out = std::move(r);
+  return true;
+}
+
+bool metrics_from_report(const std::string& text, const std::string& repeater, time_t now, std::string& out,
+                         std::string& error) {
+  Report report;
+  if (!report_read(text, now, report, error)) return false;
+  const std::string repeater_label = "repeater=\"" + metrics_escape_label(repeater) + "\"";
+  std::string body;
+  add_family_head(body, "tolvek_up", "gauge", UP_HELP);
+  add_sample(body, "tolvek_up", repeater_label, "1");
+  add_build_info(body, repeater_label);
+  for (const Family* f : families_of(STREAM_FIGURES, std::size(STREAM_FIGURES))) {
+    auto it = report.stream.find(f->field);
+    if (it == report.stream.end()) continue;
+    add_family_head(body, f->name, f->type, f->help);
+    add_sample(body, f->name, repeater_label, sample_value(it->second, f->shape));
   }
 
-  out.clear();
-  add_family_head(out, "tolvek_up", "gauge", UP_HELP);
-  add_sample(out, "tolvek_up", repeater_label, "1");
-  out += body;
+  std::vector<std::string> labels;
+  for (const auto& client : report.clients) {
+    std::string l = repeater_label;
+    for (const Family& label : CLIENT_FIGURES)
+      if (label.shape == Shape::kLabel)
+        l += std::string(",") + label.field + "=\"" + metrics_escape_label(client.at(label.field).text) + "\"";
+    labels.push_back(l);
+  }
+  for (const Family* f : families_of(CLIENT_FIGURES, std::size(CLIENT_FIGURES))) {
+    bool head = false;
+    for (size_t n = 0; n < report.clients.size(); n++) {
+      auto it = report.clients[n].find(f->field);
+      if (it == report.clients[n].end()) continue;
+      if (!head) add_family_head(body, f->name, f->type, f->help);
+      head = true;
+      add_sample(body, f->name, labels[n], sample_value(it->second, f->shape));
+    }
+  }
+  out = std::move(body);
   return true;
 }

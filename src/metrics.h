@@ -1,5 +1,6 @@
-// The statistics report as Prometheus metrics (text exposition format
-// 0.0.4), for tolvek-stats. The daemon does not use this module.
+// The statistics report read back, and as Prometheus metrics (text
+// exposition format 0.0.4), for tolvek-stats. The daemon does not use this
+// module.
 //
 // Every sample carries the label repeater="HOST:PORT" as the user named the
 // repeater. A report is taken whole or not at all: a reply that is not the
@@ -8,22 +9,45 @@
 #define TOLVEK_METRICS_H_
 
 #include <ctime>
+#include <map>
 #include <string>
+#include <vector>
 
 // The report nests three levels deep (the report, its client list, a
 // client); text nested deeper than this is refused before it is parsed.
 constexpr int METRICS_MAX_DEPTH = 16;
 
-// Converts the JSON report into metrics, tolvek_up 1 first. False, with a
-// one-line reason in error, when the text nests deeper than
-// METRICS_MAX_DEPTH, is not JSON or a known field has a value of the wrong
-// shape. An empty report ("{}", before the first
-// datagram) gives tolvek_up 1 alone. now is the current time, used only to
-// place a local time that occurs twice (see metrics_local_time).
+// One value of a report, checked against the shape report.h gives it.
+struct ReportValue {
+  std::string text;              // as the report wrote it
+  double number = 0;             // a rate in kbit/s, or a number
+  unsigned long long count = 0;  // a whole number
+  time_t time = 0;               // a local time, as Unix seconds
+};
+
+// A report read back: the values present, by their keys in report.h. The
+// clients are in the report's order, which is the repeater's table order.
+struct Report {
+  std::map<std::string, ReportValue> stream;
+  bool has_client_list = false;
+  std::vector<std::map<std::string, ReportValue>> clients;
+};
+
+// Reads the JSON report whole. False, with a one-line reason in error, when
+// the text nests deeper than METRICS_MAX_DEPTH, is not JSON or a known field
+// has a value of the wrong shape (a client's labels must be texts). now
+// places a local time that occurs twice (see metrics_local_time).
+bool report_read(const std::string& json, time_t now, Report& out, std::string& error);
+
+// Converts the JSON report into metrics: tolvek_up 1 and
+// tolvek_build_info first, then a family for each figure present. False,
+// with the reason in error, when report_read refuses the text. An empty
+// report ("{}", before the first datagram) gives those two alone.
 bool metrics_from_report(const std::string& json, const std::string& repeater, time_t now, std::string& out,
                          std::string& error);
 
-// The metrics of a repeater that gave no usable reply: tolvek_up 0 alone.
+// The metrics of a repeater that gave no usable reply: tolvek_up 0, and
+// tolvek_build_info, which is about tolvek-stats itself.
 std::string metrics_down(const std::string& repeater);
 
 // For tests.

@@ -2,10 +2,13 @@
 // the stream the repeater sends, unchanged, to the player.
 #include <arpa/inet.h>
 #include <getopt.h>
+#include <ifaddrs.h>
+#include <linux/if_packet.h>
 #include <netdb.h>
 #include <poll.h>
 #include <signal.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -28,17 +31,24 @@
       "  Registers with a repeater on a player's behalf and forwards the stream it\n"
       "  sends, unchanged, to the player. PORT is the repeater's output port.\n"
       "  --forward HOST:PORT     where the stream goes (default 127.0.0.1:5004)\n"
-      "  --port N                local UDP port to register from and receive on\n"
-      "                          (default: a free port the system picks)\n"
-      "  --mac XX:XX:XX:XX:XX:XX sender id (default 00:00:00:00:00:00)\n"
-      "  --password TEXT         password for the repeater's admission check\n"
+      "  --port N                local UDP port to register from and receive on (default: a\n"
+      "                          free port the system picks; give one, so that the repeater\n"
+      "                          sees the same client after a restart)\n"
+      "  --mac XX:XX:XX:XX:XX:XX sender id (default: the hardware address of the interface\n"
+      "                          that routes to the repeater, or 00:00:00:00:00:00 if none)\n"
+      "  --password-file FILE    password for the repeater's admission check: the first line\n"
+      "                          of FILE, which others must not read or write (chmod 600)\n"
+      "  --password TEXT         the same, but shown to every local user by ps; without\n"
+      "                          either, the password is TOLVEK_PASSWORD in the environment\n"
       "  --interval S            registration period, 0.1 to 15 (default 5)\n"
       "  --status-interval S     status report period, 0 (none) or 0.1 to 3600 (default 10)\n"
-      "  -q                      print only errors\n"
+      "  --warn-after S          say what may be wrong after S seconds without a stream,\n"
+      "                          0 (never) or 1 to 3600 (default 5)\n"
+      "  -q                      print only errors, and what may be wrong\n"
       "  --help                  this text;  --version  the version\n"
       "SIGINT or SIGTERM sends the repeater a stop request and exits 0.\n"
-      "Exit status: 1 when the address cannot be resolved, the port bound or the\n"
-      "stop request sent; 2 on bad usage.\n",
+      "Exit status: 1 when the address cannot be resolved, the port bound, the password\n"
+      "file read or the stop request sent; 2 on bad usage.\n",
       out);
   exit(status);
 }
@@ -120,35 +130,91 @@ static sockaddr_in endpoint_arg(const char* what, const std::string& text) {
   return sa;
 }
 
+static std::string mac_text(const Mac& m) {
+  char text[18];
+  snprintf(text, sizeof text, "%02x:%02x:%02x:%02x:%02x:%02x", m[0], m[1], m[2], m[3], m[4], m[5]);
+  return text;
+}
+
 static std::string text_of(const sockaddr_in& sa) {
   char ip[INET_ADDRSTRLEN];
   inet_ntop(AF_INET, &sa.sin_addr, ip, sizeof ip);
   return std::string(ip) + ":" + std::to_string(ntohs(sa.sin_port));
 }
 
+constexpr size_t MAX_PASSWORD = 1024;
+
+// The first line of path, without its newline. Like ssh with a private key,
+// a file that other users may read or change is refused: the password in
+// it would be no secret. A pipe will do (--password-file <(...)).
+static std::string password_from_file(const char* path) {
+  FILE* f = fopen(path, "r");
+  struct stat st{};
+  if (!f || fstat(fileno(f), &st) != 0) {
+    fprintf(stderr, "tolvek-join: cannot read %s: %s\n", path, strerror(errno));
+    exit(1);
+  }
+  if (st.st_mode & (S_IRWXG | S_IRWXO)) {
+    fprintf(stderr, "tolvek-join: %s may be read or written by others (mode %03o): chmod 600 it\n", path,
+            static_cast<unsigned>(st.st_mode & 0777));
+    exit(1);
+  }
+  char* line = nullptr;
+  size_t capacity = 0;
+  ssize_t n = getline(&line, &capacity, f);
+  int err = errno;
+  bool failed = ferror(f);
+  fclose(f);
+  if (n < 0) {
+    free(line);
+    if (failed) {
+      fprintf(stderr, "tolvek-join: cannot read %s: %s\n", path, strerror(err));
+    } else {
+      fprintf(stderr, "tolvek-join: %s is empty: a password is its first line\n", path);
+    }
+    exit(1);
+  }
+  std::string password(line, static_cast<size_t>(n));
+  free(line);
+  if (!password.empty() && password.back() == '\n') password.pop_back();
+  if (password.size() > MAX_PASSWORD) {
+    fprintf(stderr, "tolvek-join: the password in %s is longer than 1024 bytes\n", path);
+    exit(1);
+  }
+  return password;
+}
+
 struct Options {
   sockaddr_in repeater{};
   sockaddr_in forward{};
   long port = 0;
-  Mac mac{};
+  std::optional<Mac> mac;  // none: the interface's, found once connected
   std::optional<std::string> password;
   double interval = 5.0;
   double status_interval = 10.0;
+  double warn_after = 5.0;
   bool quiet = false;
 };
 
 static Options parse_args(int argc, char** argv) {
   // getopt_long codes of the long options without a short one.
-  enum : int { FORWARD = 256, PORT, MAC, PASSWORD, INTERVAL, STATUS_INTERVAL, VERSION };
+  enum : int { FORWARD = 256, PORT, MAC, PASSWORD, PASSWORD_FILE, INTERVAL, STATUS_INTERVAL, WARN_AFTER, VERSION };
   static const option long_options[] = {
-      {"forward", required_argument, nullptr, FORWARD},   {"port", required_argument, nullptr, PORT},
-      {"mac", required_argument, nullptr, MAC},           {"password", required_argument, nullptr, PASSWORD},
-      {"interval", required_argument, nullptr, INTERVAL}, {"status-interval", required_argument, nullptr, STATUS_INTERVAL},
-      {"help", no_argument, nullptr, 'h'},                {"version", no_argument, nullptr, VERSION},
+      {"forward", required_argument, nullptr, FORWARD},
+      {"port", required_argument, nullptr, PORT},
+      {"mac", required_argument, nullptr, MAC},
+      {"password", required_argument, nullptr, PASSWORD},
+      {"password-file", required_argument, nullptr, PASSWORD_FILE},
+      {"interval", required_argument, nullptr, INTERVAL},
+      {"status-interval", required_argument, nullptr, STATUS_INTERVAL},
+      {"warn-after", required_argument, nullptr, WARN_AFTER},
+      {"help", no_argument, nullptr, 'h'},
+      {"version", no_argument, nullptr, VERSION},
       {nullptr, 0, nullptr, 0},
   };
   Options o;
   std::string forward = "127.0.0.1:5004";
+  const char* password_file = nullptr;
   opterr = 0;
   for (int c; (c = getopt_long(argc, argv, "qh", long_options, nullptr)) != -1;) {
     switch (c) {
@@ -160,10 +226,15 @@ static Options parse_args(int argc, char** argv) {
       case MAC: o.mac = mac_arg(optarg); break;
       case PASSWORD:
         o.password = optarg;
-        if (o.password->size() > 1024) usage_error("--password takes at most 1024 bytes");
+        if (o.password->size() > MAX_PASSWORD) usage_error("--password takes at most 1024 bytes");
+        // Blanked where ps reads it: that narrows, not closes, the window
+        // in which others can see it.
+        memset(optarg, 'x', strlen(optarg));
         break;
+      case PASSWORD_FILE: password_file = optarg; break;
       case INTERVAL: o.interval = seconds_arg("--interval", optarg, 0.1, JOIN_MAX_INTERVAL, false); break;
       case STATUS_INTERVAL: o.status_interval = seconds_arg("--status-interval", optarg, 0.1, 3600, true); break;
+      case WARN_AFTER: o.warn_after = seconds_arg("--warn-after", optarg, 1, 3600, true); break;
       case 'q': o.quiet = true; break;
       case 'h': usage(stdout, 0);
       case VERSION:
@@ -173,9 +244,66 @@ static Options parse_args(int argc, char** argv) {
     }
   }
   if (optind != argc - 1) usage_error("expected one REPEATER_HOST:PORT");
+  if (o.password && password_file) usage_error("--password and --password-file exclude each other");
+  if (password_file) {
+    o.password = password_from_file(password_file);
+  } else if (const char* env = getenv("TOLVEK_PASSWORD"); env && *env && !o.password) {
+    o.password = env;
+    if (o.password->size() > MAX_PASSWORD) usage_error("TOLVEK_PASSWORD takes at most 1024 bytes");
+  }
   o.repeater = endpoint_arg("REPEATER", argv[optind]);
   o.forward = endpoint_arg("--forward", forward);
   return o;
+}
+
+// The name of the interface whose address fd sends from, and its hardware
+// address if it has one of six bytes: all zeros for none (loopback has
+// zeros), empty name when fd has no local address (no route).
+static std::string sending_interface(int fd, Mac& mac) {
+  sockaddr_in local{};
+  socklen_t n = sizeof local;
+  if (getsockname(fd, reinterpret_cast<sockaddr*>(&local), &n) != 0 || local.sin_addr.s_addr == htonl(INADDR_ANY))
+    return "";
+  ifaddrs* all = nullptr;
+  if (getifaddrs(&all) != 0) return "";
+  std::string name;
+  for (ifaddrs* a = all; a && name.empty(); a = a->ifa_next)
+    if (a->ifa_addr && a->ifa_addr->sa_family == AF_INET &&
+        reinterpret_cast<const sockaddr_in*>(a->ifa_addr)->sin_addr.s_addr == local.sin_addr.s_addr)
+      name = std::string(a->ifa_name).substr(0, std::string(a->ifa_name).find(':'));  // an alias's label: eth0:1
+  for (ifaddrs* a = all; a && !name.empty(); a = a->ifa_next) {
+    if (!a->ifa_addr || a->ifa_addr->sa_family != AF_PACKET || name != a->ifa_name) continue;
+    const auto* link = reinterpret_cast<const sockaddr_ll*>(a->ifa_addr);
+    if (link->sll_halen == mac.size()) std::copy(link->sll_addr, link->sll_addr + mac.size(), mac.begin());
+    break;
+  }
+  freeifaddrs(all);
+  return name;
+}
+
+// The sender id: --mac, else the hardware address of the interface that
+// routes to the repeater, so that the player keeps one id across restarts
+// and the repeater's table and log tell the players apart. fd is connected
+// to the repeater. Told at start.
+static Mac sender_id(int fd, const Options& o) {
+  if (o.mac) {
+    if (!o.quiet) printf("tolvek-join: sender id %s, from --mac\n", mac_text(*o.mac).c_str());
+    return *o.mac;
+  }
+  Mac mac{};
+  std::string name = sending_interface(fd, mac);
+  if (o.quiet) return mac;
+  if (name.empty()) {
+    printf("tolvek-join: sender id %s: no route to the repeater yet, so no interface to take one from\n",
+           mac_text(mac).c_str());
+  } else if (mac == Mac{}) {
+    printf("tolvek-join: sender id %s: %s, which routes to the repeater, has no hardware address\n",
+           mac_text(mac).c_str(), name.c_str());
+  } else {
+    printf("tolvek-join: sender id %s, the hardware address of %s, which routes to the repeater\n",
+           mac_text(mac).c_str(), name.c_str());
+  }
+  return mac;
 }
 
 static volatile sig_atomic_t stop_signal = 0;
@@ -274,9 +402,15 @@ static int send_packet(int fd, const std::vector<uint8_t>& p, const sockaddr_in&
   return send_connected(fd, p.data(), p.size(), to);
 }
 
+// A failure is also noted as what the repeater's address answered, as is
+// the refusal of an earlier packet that a first try meets.
 static void send_control(int fd, const std::vector<uint8_t>& p, const char* what, const sockaddr_in& to) {
-  if (int err = send_packet(fd, p, to))
-    fprintf(stderr, "tolvek-join: cannot send a %s to %s: %s\n", what, text_of(to).c_str(), strerror(err));
+  int first;
+  int err = send_connected(fd, p.data(), p.size(), to, &first);
+  if (first == ECONNREFUSED) join_answer_error(first);
+  if (!err) return;
+  join_answer_error(err);
+  fprintf(stderr, "tolvek-join: cannot send a %s to %s: %s\n", what, text_of(to).c_str(), strerror(err));
 }
 
 // Told once when forwarding begins to fail and once when it has recovered:
@@ -336,22 +470,55 @@ static void forward_waiting(int fd, int out, const Options& o) {
     sockaddr_in from{};
     socklen_t n = sizeof from;
     ssize_t len = recvfrom(fd, buf, sizeof buf, MSG_DONTWAIT, reinterpret_cast<sockaddr*>(&from), &n);
-    // An error here is the repeater refusing a registration (it is not
-    // running): taking it keeps it from failing the next send.
+    // An error here is the repeater's address refusing a registration
+    // (nothing listens on its port) or another ICMP error: taking it keeps
+    // it from failing the next send, and it tells what may be wrong.
     if (len < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return;
-    if (len < 0) continue;
+    if (len < 0) {
+      if (errno != EINTR) join_answer_error(errno);
+      continue;
+    }
     if (from.sin_addr.s_addr != o.repeater.sin_addr.s_addr || from.sin_port != o.repeater.sin_port) continue;
     forward(out, buf, static_cast<size_t>(len), o.forward);
     tell(o, join_datagram(buf, static_cast<size_t>(len)));
   }
 }
 
-static int run(int fd, int out, const Options& o, const sigset_t& during_wait) {
-  const std::vector<uint8_t> registration = build_registration(o.mac, o.password);
-  join_start(o.interval, o.status_interval);
+// What may be wrong, on standard error whatever -q says: with no stream
+// there is nothing else to tell. A repeater that rejects a registration
+// answers nothing, so silence names every cause that keeps silent.
+static void tell_no_stream(const Options& o, const Mac& mac, JoinDiagnosis d) {
+  double t = join_no_stream_for();
+  std::string at = text_of(o.repeater);
+  unsigned port = ntohs(o.repeater.sin_port);
+  switch (d) {
+    case JoinDiagnosis::kNone:
+      break;
+    case JoinDiagnosis::kNoAnswer:
+      fprintf(stderr,
+              "tolvek-join: no stream for %.0f s and no answer from %s: no repeater is there or %u is not its output "
+              "port, or it rejects sender id %s %s (see --mac and --password), or it has no stream to send\n",
+              t, at.c_str(), port, mac_text(mac).c_str(), o.password ? "with this password" : "without a password");
+      break;
+    case JoinDiagnosis::kRefused:
+      fprintf(stderr,
+              "tolvek-join: no stream for %.0f s: %s refuses it (ICMP port unreachable): no repeater is running "
+              "there, or %u is not its output port\n",
+              t, at.c_str(), port);
+      break;
+    case JoinDiagnosis::kUnreachable:
+      fprintf(stderr, "tolvek-join: no stream for %.0f s: %s cannot be reached: %s\n", t, at.c_str(),
+              strerror(join_state.answer_error));
+      break;
+  }
+}
+
+static int run(int fd, int out, const Options& o, const Mac& mac, const sigset_t& during_wait) {
+  const std::vector<uint8_t> registration = build_registration(mac, o.password);
+  join_start(o.interval, o.status_interval, o.warn_after);
   for (;;) {
     if (stop_signal) {
-      int err = send_packet(fd, build_stop(o.mac, o.password), o.repeater);
+      int err = send_packet(fd, build_stop(mac, o.password), o.repeater);
       if (err == 0) return 0;
       fprintf(stderr, "tolvek-join: cannot send the stop request to %s: %s\n", text_of(o.repeater).c_str(),
               strerror(err));
@@ -360,8 +527,9 @@ static int run(int fd, int out, const Options& o, const sigset_t& during_wait) {
     unsigned due = join_due();
     if (due & JOIN_SEND_REGISTRATION) send_control(fd, registration, "registration", o.repeater);
     if (due & JOIN_SEND_STATUS)
-      send_control(fd, build_status_report(o.mac, o.password, join_status()), "status report", o.repeater);
+      send_control(fd, build_status_report(mac, o.password, join_status()), "status report", o.repeater);
     tell(o, join_check_silence());
+    tell_no_stream(o, mac, join_check_no_stream());
 
     double wait = join_next_wakeup();
     timespec timeout{static_cast<time_t>(wait), static_cast<long>((wait - std::floor(wait)) * 1e9)};
@@ -395,7 +563,8 @@ int main(int argc, char** argv) {
   if (!o.quiet)
     printf("tolvek-join: registering with %s from port %u, forwarding to %s\n", text_of(o.repeater).c_str(),
            local_port(fd), text_of(o.forward).c_str());
-  int status = run(fd, out, o, during_wait);
+  Mac mac = sender_id(fd, o);
+  int status = run(fd, out, o, mac, during_wait);
   close(out);
   close(fd);
   return status;

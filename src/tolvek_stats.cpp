@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -15,22 +16,54 @@
 
 #include "fragments.h"
 #include "metrics.h"
+#include "table.h"
 #include "version.h"
+
+enum class Format { kJson, kPrometheus, kTable };
+
+// Cursor home, then clear the screen: how --watch redraws a table in place.
+constexpr char CLEAR_SCREEN[] = "\033[H\033[2J";
+
+// Set at the start of each round that redraws the screen: it is cleared
+// only when the round has something to show, its table written in the same
+// breath, so the screen is never blank while a request is under way.
+static bool clear_pending = false;
+
+static const char* take_clear() {
+  const char* clear = clear_pending ? CLEAR_SCREEN : "";
+  clear_pending = false;
+  return clear;
+}
+
+// What went wrong in a round, on standard error; on a screen being redrawn,
+// alone on it rather than under a table that it has made stale.
+static void complain(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
+
+static void complain(const char* fmt, ...) {
+  fputs(take_clear(), stdout);
+  fflush(stdout);
+  va_list ap;
+  va_start(ap, fmt);
+  vfprintf(stderr, fmt, ap);
+  va_end(ap);
+}
 
 [[noreturn]] static void usage(FILE* out, int status) {
   fputs(
       "Usage: tolvek-stats HOST:PORT [--watch SECONDS] [--count N] [--timeout SECONDS]\n"
-      "                   [--format json|prometheus] [--output FILE]\n"
+      "                   [--format json|prometheus|table] [--output FILE]\n"
       "  Sends \"get_stats\" to the repeater's statistics port and prints the JSON report.\n"
-      "  --watch SECONDS   repeat every SECONDS, 0.1 to 86400 (until killed, or N times with --count)\n"
+      "  --watch SECONDS   repeat every SECONDS, 0.1 to 86400 (until killed, or N times with --count);\n"
+      "                    a table is redrawn in place on a terminal\n"
       "  --count N         stop after N requests (a positive whole number)\n"
       "  --timeout SECONDS how long to wait for a whole reply, 0.01 to 3600 (default 2)\n"
       "  --format F        json (default): the report as it came; prometheus: Prometheus text\n"
-      "                    metrics, with tolvek_up 0 alone when no whole report came\n"
+      "                    metrics, with tolvek_up 0 when no whole report came; table: for people\n"
       "  --output FILE     replace FILE after each request (a new file renamed over it) instead\n"
-      "                    of printing; with json, a request without a whole reply removes FILE\n"
+      "                    of printing; with json or table, a request without a report\n"
+      "                    removes FILE\n"
       "  --help            this text;  --version  the version\n"
-      "Exit status: 0 when every reply arrived whole (and, with prometheus, was a report),\n"
+      "Exit status: 0 when every reply arrived whole (and, unless json, was a report),\n"
       "1 when one did not, 2 on bad usage.\n",
       out);
   exit(status);
@@ -57,12 +90,12 @@ static long count_arg(const char* text) {
   return v;
 }
 
-static bool format_arg(const char* text) {
-  if (strcmp(text, "json") != 0 && strcmp(text, "prometheus") != 0) {
-    fprintf(stderr, "tolvek-stats: --format needs json or prometheus, got %s\n", text);
-    exit(2);
-  }
-  return strcmp(text, "prometheus") == 0;
+static Format format_arg(const char* text) {
+  if (strcmp(text, "json") == 0) return Format::kJson;
+  if (strcmp(text, "prometheus") == 0) return Format::kPrometheus;
+  if (strcmp(text, "table") == 0) return Format::kTable;
+  fprintf(stderr, "tolvek-stats: --format needs json, prometheus or table, got %s\n", text);
+  exit(2);
 }
 
 static std::string output_arg(const char* text) {
@@ -140,7 +173,7 @@ static bool query(int fd, const std::string& target, double timeout, std::string
   while (recv(fd, buf, sizeof buf, MSG_DONTWAIT) >= 0 || errno == ECONNREFUSED || errno == EINTR) {
   }
   if (send(fd, "get_stats", 9, 0) < 0) {
-    fprintf(stderr, "tolvek-stats: cannot send to %s: %s\n", target.c_str(), strerror(errno));
+    complain("tolvek-stats: cannot send to %s: %s\n", target.c_str(), strerror(errno));
     return false;
   }
   Reassembly r;
@@ -153,7 +186,7 @@ static bool query(int fd, const std::string& target, double timeout, std::string
     if (n >= 0) {
       add_fragment(r, buf, static_cast<size_t>(n));
     } else if (errno == ECONNREFUSED) {
-      fprintf(stderr, "tolvek-stats: no reply from %s: %s\n", target.c_str(), strerror(errno));
+      complain("tolvek-stats: no reply from %s: %s\n", target.c_str(), strerror(errno));
       return false;
     }
   }
@@ -162,13 +195,13 @@ static bool query(int fd, const std::string& target, double timeout, std::string
     return true;
   }
   if (!r.started) {
-    fprintf(stderr, "tolvek-stats: no reply from %s within %g s\n", target.c_str(), timeout);
+    complain("tolvek-stats: no reply from %s within %g s\n", target.c_str(), timeout);
     return false;
   }
   std::string missing;
   for (uint32_t i : missing_fragments(r)) missing += (missing.empty() ? "" : ", ") + std::to_string(i);
-  fprintf(stderr, "tolvek-stats: incomplete reply from %s within %g s: %zu of %zu fragments, missing %s\n",
-          target.c_str(), timeout, r.n_received, r.received.size(), missing.c_str());
+  complain("tolvek-stats: incomplete reply from %s within %g s: %zu of %zu fragments, missing %s\n", target.c_str(),
+           timeout, r.n_received, r.received.size(), missing.c_str());
   return false;
 }
 
@@ -214,27 +247,33 @@ static bool remove_file(const std::string& path) {
   return false;
 }
 
-// One round: asks, converts and puts the result where it goes. False when
-// the round failed in any way.
-static bool one_round(int fd, const std::string& target, double timeout, bool prometheus, const std::string& output) {
-  std::string report;
-  bool ok = query(fd, target, timeout, report);
-  std::string text;
-  if (prometheus) {
-    std::string error;
-    if (ok && !metrics_from_report(report, target, time(nullptr), text, error)) {
-      fprintf(stderr, "tolvek-stats: the reply from %s is not a statistics report: %s\n", target.c_str(),
-              error.c_str());
-      ok = false;
-    }
-    if (!ok) text = metrics_down(target);
-  } else if (ok) {
+// The report in the format asked for, or false after saying why it is not a
+// statistics report.
+static bool convert(const std::string& report, const std::string& target, Format format, std::string& text) {
+  if (format == Format::kJson) {
     text = report + "\n";
-  } else {
+    return true;
+  }
+  std::string error;
+  bool ok = format == Format::kPrometheus ? metrics_from_report(report, target, time(nullptr), text, error)
+                                          : table_from_report(report, target, time(nullptr), text, error);
+  if (!ok) complain("tolvek-stats: the reply from %s is not a statistics report: %s\n", target.c_str(), error.c_str());
+  return ok;
+}
+
+// One round: asks, converts and puts the result where it goes, after lead
+// on standard output. False when the round failed in any way.
+static bool one_round(int fd, const std::string& target, double timeout, Format format, const std::string& output,
+                      const char* lead) {
+  std::string report, text;
+  bool ok = query(fd, target, timeout, report) && convert(report, target, format, text);
+  if (!ok && format == Format::kPrometheus) text = metrics_down(target);
+  if (!ok && format != Format::kPrometheus) {
     if (!output.empty()) remove_file(output);
     return false;
   }
   if (!output.empty()) return write_file(output, text) && ok;
+  text = take_clear() + (lead + text);
   fwrite(text.data(), 1, text.size(), stdout);
   fflush(stdout);
   return ok;
@@ -244,7 +283,7 @@ int main(int argc, char** argv) {
   std::string target, output;
   double watch = 0, timeout = 2.0;
   long count = -1;
-  bool prometheus = false;
+  Format format = Format::kJson;
   // getopt_long codes of the long options without a short one.
   enum : int { WATCH = 256, TIMEOUT, COUNT, FORMAT, OUTPUT, VERSION };
   static const option long_options[] = {
@@ -259,7 +298,7 @@ int main(int argc, char** argv) {
       case WATCH: watch = seconds_arg("--watch", optarg, 0.1, 86400); break;
       case TIMEOUT: timeout = seconds_arg("--timeout", optarg, 0.01, 3600); break;
       case COUNT: count = count_arg(optarg); break;
-      case FORMAT: prometheus = format_arg(optarg); break;
+      case FORMAT: format = format_arg(optarg); break;
       case OUTPUT: output = output_arg(optarg); break;
       case 'h': usage(stdout, 0);
       case VERSION:
@@ -283,10 +322,16 @@ int main(int argc, char** argv) {
     return 1;
   }
   make_room_for_a_reply(fd);
+  // On a terminal, --watch redraws the table in place, as watch(1) does;
+  // anywhere else the tables follow each other, a blank line apart. JSON
+  // stays one report a line wherever it goes: scripts read it.
+  bool table = format == Format::kTable && output.empty();
+  bool redraw = table && watch > 0 && isatty(STDOUT_FILENO);
   bool all_whole = true;
   for (long done = 0;; done++) {
     double started = monotonic();
-    all_whole &= one_round(fd, target, timeout, prometheus, output);
+    clear_pending = redraw;
+    all_whole &= one_round(fd, target, timeout, format, output, table && !redraw && done > 0 ? "\n" : "");
     if (watch <= 0 || (count > 0 && done + 1 >= count)) break;
     double rest = watch - (monotonic() - started);
     if (rest > 0) sleep_for(rest);

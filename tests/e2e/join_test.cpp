@@ -1,12 +1,23 @@
 // tolvek-join against a socket standing in for the repeater, where every
 // packet it sends can be read, and against the real daemon.
+#include <arpa/inet.h>
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <linux/if_ether.h>
+#include <linux/if_packet.h>
+#include <net/if.h>
+#include <netinet/ip.h>
+#include <netinet/udp.h>
 #include <poll.h>
+#include <sched.h>
 #include <signal.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <fstream>
 
 #include "harness.h"
 
@@ -83,6 +94,39 @@ Bytes next_status_report(const Udp& repeater, double timeout) {
 
 const char kAdmitting[] = "allow_mac 02:00:5e:10:20:30\nallow_pass secret\n";
 
+// The line that tells what may be wrong, from its " s" on: the seconds
+// before it depend on how soon the process woke.
+std::string diagnosis(const Daemon& j) {
+  std::string err = j.err();
+  const std::string lead = "tolvek-join: no stream for ";
+  size_t at = err.find(lead);
+  if (at == std::string::npos) return "";
+  size_t from = err.find(" s", at + lead.size());
+  return err.substr(from, err.find('\n', from) + 1 - from);
+}
+
+bool wait_diagnosis(const Daemon& j, double timeout = 5.0) {
+  return j.wait_err("tolvek-join: no stream for ", timeout);
+}
+
+// A file in a scratch folder of its own, with the given text and mode,
+// gone with the object.
+struct SecretFile {
+  std::string dir, path;
+  SecretFile(const std::string& text, mode_t mode) {
+    char d[] = "/tmp/tolvek_secret_XXXXXX";
+    if (!mkdtemp(d)) abort();
+    dir = d;
+    path = dir + "/password";
+    std::ofstream(path) << text;
+    chmod(path.c_str(), mode);
+  }
+  ~SecretFile() {
+    unlink(path.c_str());
+    rmdir(dir.c_str());
+  }
+};
+
 }  // namespace
 
 // Everything tolvek-join sends and forwards, read where it arrives.
@@ -94,7 +138,8 @@ TEST(JoinCommand, RegistersReportsForwardsAndStopsAgainstAStandIn) {
   EXPECT_EQ(repeater.receive(2.0, &from), control(0, "secret"));
   uint16_t join_port = ntohs(from.sin_port);
   ASSERT_TRUE(j.wait_out("tolvek-join: registering with " + endpoint(repeater.port) + " from port " +
-                         std::to_string(join_port) + ", forwarding to " + endpoint(player.port) + "\n"))
+                         std::to_string(join_port) + ", forwarding to " + endpoint(player.port) +
+                         "\ntolvek-join: sender id 02:00:5e:10:20:30, from --mac\n"))
       << j.out() << j.err();
   EXPECT_EQ(repeater.receive(2.0), control(0, "secret"));  // again, an interval later
 
@@ -156,12 +201,53 @@ TEST(JoinCommand, RejectedWithoutThePassword) {
   r.start(kAdmitting);
   uint16_t join_port = free_port();
   Daemon j = join(r.out_port, {"--forward", endpoint(player.port), "--port", std::to_string(join_port), "--mac",
-                               "02:00:5e:10:20:30", "--interval", "0.2"});
+                               "02:00:5e:10:20:30", "--interval", "0.2", "--warn-after", "1"});
   ASSERT_TRUE(r.d.wait_err("2:Request from " + endpoint(join_port) + " rejected.\n", 5.0, 2)) << r.d.err();
   source.send(rtp(1), r.in_port);
   EXPECT_TRUE(player.silent_for(0.5));
   EXPECT_EQ(count_of(r.d.out(), "Adding client"), 0);
   EXPECT_EQ(j.wait_exit(0.1), -1);  // goes on registering
+  // A rejection is silence, so it is named among the causes of silence.
+  ASSERT_TRUE(wait_diagnosis(j)) << j.err();
+  const std::string port = std::to_string(r.out_port);
+  EXPECT_EQ(diagnosis(j), " s and no answer from 127.0.0.1:" + port + ": no repeater is there or " + port +
+                              " is not its output port, or it rejects sender id 02:00:5e:10:20:30 without a "
+                              "password (see --mac and --password), or it has no stream to send\n");
+}
+
+// With no stream, the user is told what may be wrong, on standard error
+// even with -q: a refusal (nothing listens on that port) apart from
+// silence, which has several causes. The stream starting ends it.
+TEST(JoinCommand, TellsWhatMayBeWrongWhenNoStreamComes) {
+  Udp repeater, player;
+  const uint16_t nobody = free_port();
+  const std::vector<std::string> options{"--forward", endpoint(player.port), "--interval", "0.3", "--warn-after", "1"};
+  std::vector<std::string> quiet = options;
+  quiet.push_back("-q");
+  Daemon refused = join(nobody, quiet);
+  std::vector<std::string> with_password = options;
+  with_password.insert(with_password.end(), {"--password", "secret", "--mac", "02:00:5e:10:20:30"});
+  Daemon silent = join(repeater.port, with_password);
+
+  ASSERT_TRUE(wait_diagnosis(refused)) << refused.err();
+  const std::string port = std::to_string(nobody);
+  EXPECT_EQ(diagnosis(refused), " s: 127.0.0.1:" + port + " refuses it (ICMP port unreachable): no repeater is "
+                                "running there, or " + port + " is not its output port\n");
+  EXPECT_EQ(refused.out(), "");
+
+  ASSERT_TRUE(wait_diagnosis(silent)) << silent.err();
+  EXPECT_EQ(diagnosis(silent), " s and no answer from " + endpoint(repeater.port) + ": no repeater is there or " +
+                                   std::to_string(repeater.port) + " is not its output port, or it rejects sender "
+                                   "id 02:00:5e:10:20:30 with this password (see --mac and --password), or it has "
+                                   "no stream to send\n");
+  sockaddr_in from{};
+  while (repeater.receive(0.5, &from).empty()) {
+  }
+  repeater.send(rtp(1), ntohs(from.sin_port));
+  EXPECT_EQ(player.receive(), rtp(1));
+  EXPECT_TRUE(silent.wait_out("tolvek-join: stream started\n"));
+  // The next line was due a second after the first: none comes now.
+  EXPECT_FALSE(silent.wait_err("tolvek-join: no stream for ", 2.5, 2)) << silent.err();
 }
 
 TEST(JoinCommand, SigtermAndSigintSendAStopRequest) {
@@ -233,12 +319,16 @@ TEST(JoinCommand, UsageAndStartFailures) {
       {{"127.0.0.1:5002", "--mac", "02:00:5e:10:20:30:"}, 2, "--mac needs"},
       {{"127.0.0.1:5002", "--port", "65536"}, 2, "--port needs a port from 0 to 65535, got 65536"},
       {{"127.0.0.1:5002", "--password", std::string(1025, 'x')}, 2, "--password takes at most 1024 bytes"},
+      {{"127.0.0.1:5002", "--warn-after", "0.5"}, 2, "--warn-after needs a number of seconds from 0 (off) or 1 to 3600"},
+      {{"env", "TOLVEK_PASSWORD=" + std::string(1025, 'x'), TOLVEK_JOIN_BINARY, "127.0.0.1:5002"}, 2,
+       "TOLVEK_PASSWORD takes at most 1024 bytes"},
       {{"127.0.0.1:5002", "--bogus"}, 2, "unknown option or missing value: --bogus"},
       {{"127.0.0.1:5002", "--port", std::to_string(taken.port)}, 1,
        "tolvek-join: cannot bind UDP port " + std::to_string(taken.port) + ": Address already in use\n"},
   };
   for (const Case& c : cases) {
     std::vector<std::string> argv{TOLVEK_JOIN_BINARY};
+    if (!c.args.empty() && c.args[0] == "env") argv.clear();
     argv.insert(argv.end(), c.args.begin(), c.args.end());
     Daemon j = Daemon::run(argv);
     EXPECT_EQ(j.wait_exit(), c.status) << c.err;
@@ -327,4 +417,147 @@ TEST(JoinCommand, IntervalsAtTheirBoundsAreAccepted) {
     EXPECT_EQ(refused.wait_exit(), 2) << beyond[1];
     EXPECT_NE(refused.err().find(beyond[0] + " needs a number of seconds"), std::string::npos) << refused.err();
   }
+}
+
+// The password from a private file (its first line) or from the
+// environment, off the command line; --password beats the environment, and
+// is blanked where ps reads it. A file others may read or change is
+// refused, as ssh refuses such a key.
+TEST(JoinCommand, PasswordFromAFileOrTheEnvironment) {
+  Udp by_file, by_env, by_option;
+  SecretFile file("secret\nnot this line\n", 0600);
+  Daemon from_file = join(by_file.port, {"--mac", "02:00:5e:10:20:30", "--password-file", file.path});
+  Daemon from_env = Daemon::run(
+      {"env", "TOLVEK_PASSWORD=secret", TOLVEK_JOIN_BINARY, endpoint(by_env.port), "--mac", "02:00:5e:10:20:30"});
+  Daemon from_option = Daemon::run({"env", "TOLVEK_PASSWORD=other", TOLVEK_JOIN_BINARY, endpoint(by_option.port),
+                                    "--mac", "02:00:5e:10:20:30", "--password", "secret"});
+  EXPECT_EQ(by_file.receive(2.0), control(0, "secret")) << from_file.err();
+  EXPECT_EQ(by_env.receive(2.0), control(0, "secret")) << from_env.err();
+  EXPECT_EQ(by_option.receive(2.0), control(0, "secret")) << from_option.err();
+  std::ifstream cmdline("/proc/" + std::to_string(from_option.pid) + "/cmdline");
+  std::string args((std::istreambuf_iterator<char>(cmdline)), std::istreambuf_iterator<char>());
+  EXPECT_NE(args.find(std::string("--password\0xxxxxx", 17)), std::string::npos) << args;
+  EXPECT_EQ(args.find("secret"), std::string::npos);
+
+  SecretFile unterminated("s3cr3t", 0400);
+  Daemon last_line = join(by_file.port, {"--mac", "02:00:5e:10:20:30", "--password-file", unterminated.path});
+  EXPECT_EQ(by_file.receive(2.0), control(0, "s3cr3t")) << last_line.err();
+
+  SecretFile group("secret\n", 0640), others("secret\n", 0602), empty("", 0600);
+  struct Case {
+    std::vector<std::string> options;
+    int status;
+    std::string err;
+  } cases[] = {
+      {{"--password-file", group.path}, 1,
+       "tolvek-join: " + group.path + " may be read or written by others (mode 640): chmod 600 it\n"},
+      {{"--password-file", others.path}, 1,
+       "tolvek-join: " + others.path + " may be read or written by others (mode 602): chmod 600 it\n"},
+      {{"--password-file", empty.path}, 1, "tolvek-join: " + empty.path + " is empty: a password is its first line\n"},
+      {{"--password-file", file.dir + "/none"}, 1,
+       "tolvek-join: cannot read " + file.dir + "/none: No such file or directory\n"},
+      {{"--password-file", file.path, "--password", "x"}, 2,
+       "tolvek-join: --password and --password-file exclude each other\n"},
+  };
+  for (const Case& c : cases) {
+    Daemon refused = join(by_file.port, c.options);
+    EXPECT_EQ(refused.wait_exit(), c.status) << c.err;
+    EXPECT_EQ(refused.err().substr(0, c.err.size()), c.err);
+  }
+  EXPECT_TRUE(by_file.silent_for(0.2));  // nothing sent without the password asked for
+}
+
+// Without --mac the sender id is the hardware address of the interface
+// that routes to the repeater: here one end of a veth pair in a network
+// namespace of the test's own, whose frames are read where they arrive, at
+// the other end (the repeater's address has a fixed neighbour entry, so no
+// ARP is awaited).
+// It is told at start.
+TEST(JoinCommand, DefaultSenderIdIsTheRoutingInterfacesHardwareAddress) {
+  if (getuid() != 0) GTEST_SKIP() << "needs root for a network namespace";
+  char dir[] = "/tmp/tolvek_ns_XXXXXX";
+  ASSERT_NE(mkdtemp(dir), nullptr);
+  const std::string out = std::string(dir) + "/out", sent = std::string(dir) + "/sent";
+  pid_t child = fork();
+  if (child == 0) {
+    if (unshare(CLONE_NEWNET) != 0) _exit(77);
+    if (system("ip link add d0 type veth peer name d1 && ip link set d0 address 02:11:22:33:44:55 && "
+               "ip addr add 10.77.0.1/24 dev d0 && ip link set d1 up && ip link set d0 up && "
+               "ip neigh add 10.77.0.2 lladdr 02:66:66:66:66:66 dev d0") != 0)
+      _exit(78);
+    int capture = socket(AF_PACKET, SOCK_DGRAM, htons(ETH_P_IP));
+    sockaddr_ll at{};
+    at.sll_family = AF_PACKET;
+    at.sll_protocol = htons(ETH_P_IP);
+    at.sll_ifindex = static_cast<int>(if_nametoindex("d1"));
+    if (capture < 0 || bind(capture, reinterpret_cast<sockaddr*>(&at), sizeof at) != 0) _exit(79);
+    pid_t j = fork();
+    if (j == 0) {
+      int fd = open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+      dup2(fd, 1);
+      execl(TOLVEK_JOIN_BINARY, TOLVEK_JOIN_BINARY, "10.77.0.2:5002", "--interval", "0.2", "--status-interval", "0",
+            static_cast<char*>(nullptr));
+      _exit(127);
+    }
+    int status = 80;
+    for (double end = now_seconds() + 5; status == 80 && now_seconds() < end;) {
+      pollfd p{capture, POLLIN, 0};
+      uint8_t frame[2048];
+      if (poll(&p, 1, 100) <= 0) continue;
+      ssize_t n = recv(capture, frame, sizeof frame, 0);
+      size_t ihl = (frame[0] & 15u) * 4;
+      bool to_repeater = n >= static_cast<ssize_t>(ihl + 8) && frame[9] == IPPROTO_UDP &&
+                         ((frame[ihl + 2] << 8) | frame[ihl + 3]) == 5002;
+      if (!to_repeater) continue;
+      std::ofstream(sent).write(reinterpret_cast<const char*>(frame + ihl + 8), n - static_cast<ssize_t>(ihl) - 8);
+      status = 0;
+    }
+    kill(j, SIGKILL);
+    waitpid(j, nullptr, 0);
+    _exit(status);
+  }
+  int st = -1;
+  for (double end = now_seconds() + 20; waitpid(child, &st, WNOHANG) == 0;) {
+    if (now_seconds() > end) {
+      kill(child, SIGKILL);
+      waitpid(child, &st, 0);
+    }
+    usleep(20000);
+  }
+  std::ifstream sent_file(sent), out_file(out);
+  std::string datagram((std::istreambuf_iterator<char>(sent_file)), std::istreambuf_iterator<char>());
+  std::string printed((std::istreambuf_iterator<char>(out_file)), std::istreambuf_iterator<char>());
+  unlink(sent.c_str());
+  unlink(out.c_str());
+  rmdir(dir);
+  ASSERT_TRUE(WIFEXITED(st) && WEXITSTATUS(st) == 0) << st;
+  EXPECT_EQ(Bytes(datagram.begin(), datagram.end()), (Bytes{'Q', 'M', 'Z', 0x20, 0x02, 0x11, 0x22, 0x33, 0x44, 0x55, 0, 0}));
+  EXPECT_NE(printed.find("\ntolvek-join: sender id 02:11:22:33:44:55, the hardware address of d0, which routes to the "
+                         "repeater\n"),
+            std::string::npos)
+      << printed;
+
+  // Over loopback, which has no hardware address: zeros, and why.
+  Udp repeater;
+  Daemon on_lo = join(repeater.port, {});
+  EXPECT_EQ(repeater.receive(2.0), (Bytes{'Q', 'M', 'Z', 0x20, 0, 0, 0, 0, 0, 0, 0, 0}));
+  EXPECT_TRUE(on_lo.wait_out("\ntolvek-join: sender id 00:00:00:00:00:00: lo, which routes to the repeater, has no "
+                             "hardware address\n"))
+      << on_lo.out();
+}
+
+// With no route at all to the repeater (a network namespace with nothing
+// up): zeros, said so, and sending fails, which tells what is wrong.
+TEST(JoinCommand, NoRouteToTheRepeater) {
+  if (getuid() != 0) GTEST_SKIP() << "needs root for a network namespace";
+  Daemon j = Daemon::run({"unshare", "--net", TOLVEK_JOIN_BINARY, "10.77.0.2:5002", "--warn-after", "1"});
+  ASSERT_TRUE(wait_diagnosis(j)) << j.err();
+  EXPECT_NE(j.out().find("\ntolvek-join: sender id 00:00:00:00:00:00: no route to the repeater yet, so no interface "
+                         "to take one from\n"),
+            std::string::npos)
+      << j.out();
+  EXPECT_EQ(j.err().rfind("tolvek-join: cannot send a registration to 10.77.0.2:5002: Network is unreachable\n", 0),
+            0u)
+      << j.err();
+  EXPECT_EQ(diagnosis(j), " s: 10.77.0.2:5002 cannot be reached: Network is unreachable\n");
 }

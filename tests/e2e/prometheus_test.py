@@ -87,6 +87,18 @@ class FakeRepeater:
         self.thread.join(5)
 
 
+def version():
+    """tolvek-stats's version, from its --version line."""
+    return run_stats("--version")[1].split()[1]
+
+
+def down(repeater):
+    """The families of a repeater without a report: tolvek_up 0, and the
+    version of tolvek-stats, which is there whatever the repeater says."""
+    return {"tolvek_up": ("gauge", [({"repeater": repeater}, 0)]),
+            "tolvek_build_info": ("gauge", [({"repeater": repeater, "version": version()}, 1)])}
+
+
 def report(clients=(), **fields):
     """A report in the daemon's own layout, with fields replaced."""
     head = {"udp_payload": "801.33 kbps", "total_bytes": "1000", "frames_sec": "100.2", "lost_frames_sec": "0.500",
@@ -134,6 +146,7 @@ class RealRepeaters(unittest.TestCase):
                   if not name.startswith("tolvek_client_")}
         self.assertEqual(stream, {
             "tolvek_up": ("gauge", [1]),
+            "tolvek_build_info": ("gauge", [1]),
             # kbps in the report, bytes a second here
             "tolvek_payload_bytes_per_second": ("gauge", [round(float(as_json["udp_payload"][:-5]) * 125, 6)]),
             "tolvek_frames_per_second": ("gauge", [float(as_json["frames_sec"])]),
@@ -207,7 +220,8 @@ class FakeRepeaters(unittest.TestCase):
         silent.close()
         self.assertEqual(rc, 1)
         self.assertEqual(err, f"tolvek-stats: no reply from {target} within 0.3 s\n")
-        self.assertEqual(families(self, out, target), {"tolvek_up": ("gauge", [({"repeater": target}, 0)])})
+        self.assertEqual(families(self, out, target), down(target))
+        promtool_check(self, out)
 
         cut = report([{"ip": "10.0.0.7"}])[:40]
         target = self.serve(cut, '{"frames_sec": "fast"}')
@@ -215,7 +229,7 @@ class FakeRepeaters(unittest.TestCase):
             rc, out, err = run_stats(target, "--format", "prometheus")
             self.assertEqual(rc, 1)
             self.assertEqual(err, f"tolvek-stats: the reply from {target} is not a statistics report: {expected}\n")
-            self.assertEqual(families(self, out, target), {"tolvek_up": ("gauge", [({"repeater": target}, 0)])})
+            self.assertEqual(families(self, out, target), down(target))
 
     def wait_for(self, path, holds):
         deadline = time.monotonic() + 10

@@ -1,4 +1,5 @@
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -43,6 +44,15 @@ std::string field(const std::string& report, const std::string& name) {
   if (at == std::string::npos) return "?";
   size_t open = report.find('"', report.find(':', at) + 1);
   return report.substr(open + 1, report.find('"', open + 1) - open - 1);
+}
+
+// tolvek-stats's version, from its --version line.
+std::string version() {
+  Daemon v = Daemon::run(stats_command({"--version"}));
+  v.wait_exit();
+  std::string line = v.out();
+  size_t blank = line.find(' ');
+  return line.substr(blank + 1, line.find(' ', blank + 1) - blank - 1);
 }
 
 double number(const std::string& report, const std::string& name) { return atof(field(report, name).c_str()); }
@@ -117,6 +127,49 @@ int stream(const Udp& source, uint16_t port, int count, double rate, size_t size
   }
   return skipped;
 }
+
+// A terminal: a tmux session running sh, on a tmux server of the test's own
+// (its socket in a scratch folder), so that nobody else's sessions are
+// touched; the server goes with the object.
+struct Terminal {
+  std::string dir, socket;
+  Terminal() {
+    char path[] = "/tmp/tolvek_tty_XXXXXX";
+    if (!mkdtemp(path)) abort();
+    dir = path;
+    socket = dir + "/tmux";
+    tmux({"-f", "/dev/null", "new-session", "-d", "-s", "t", "-x", "110", "-y", "30", "env", "PS1=$ ", "sh"});
+  }
+  ~Terminal() {
+    tmux({"kill-server"});
+    unlink(socket.c_str());  // the server may not have taken it away yet
+    rmdir(dir.c_str());
+  }
+  std::string tmux(const std::vector<std::string>& args) const {
+    std::vector<std::string> argv{"tmux", "-S", socket};
+    argv.insert(argv.end(), args.begin(), args.end());
+    Daemon t = Daemon::run(argv);
+    t.wait_exit(10.0);
+    return t.out();
+  }
+  void type(const std::string& line) const {
+    tmux({"send-keys", "-t", "t", "-l", line});
+    tmux({"send-keys", "-t", "t", "Enter"});
+  }
+  std::string screen() const { return tmux({"capture-pane", "-p", "-t", "t"}); }
+  // The screen once it holds needle, or as it is after timeout seconds.
+  std::string wait_for(const std::string& needle, double timeout = 10.0) const {
+    double end = now_seconds() + timeout;
+    std::string s = screen();
+    while (s.find(needle) == std::string::npos && now_seconds() < end) {
+      usleep(50000);
+      s = screen();
+    }
+    return s;
+  }
+};
+
+bool have_tmux() { return system("tmux -V >/dev/null 2>&1") == 0; }
 
 }  // namespace
 
@@ -316,7 +369,10 @@ TEST(StatsCommand, DeeplyNestedReplyGivesTheDownState) {
   const std::string refused = "tolvek-stats: the reply from " + target +
                               " is not a statistics report: nested deeper than 16 levels\n";
   const std::string down = "# HELP tolvek_up 1 when the repeater answered the last statistics request with a whole "
-                           "report, else 0.\n# TYPE tolvek_up gauge\ntolvek_up{repeater=\"" + target + "\"} 0\n";
+                           "report, else 0.\n# TYPE tolvek_up gauge\ntolvek_up{repeater=\"" + target + "\"} 0\n"
+                           "# HELP tolvek_build_info The version of tolvek-stats that wrote these metrics; always 1.\n"
+                           "# TYPE tolvek_build_info gauge\ntolvek_build_info{repeater=\"" + target +
+                           "\",version=\"" + version() + "\"} 1\n";
   sockaddr_in from{};
 
   Daemon printed = Daemon::run(stats_command({target, "--format", "prometheus", "--timeout", "10"}));
@@ -338,4 +394,98 @@ TEST(StatsCommand, DeeplyNestedReplyGivesTheDownState) {
   EXPECT_EQ(written.err(), refused);
   EXPECT_EQ(written.out(), "");
   EXPECT_EQ(slurp(path), down);
+}
+
+// Off a terminal, the tables of --watch follow one another a blank line
+// apart, with nothing that would move a cursor; a reply that is no report
+// ends the run with status 1 and its reason.
+TEST(StatsCommand, TablesFollowEachOtherOffATerminal) {
+  Udp server;
+  const std::string target = "127.0.0.1:" + std::to_string(server.port);
+  Daemon watch = Daemon::run(stats_command({target, "--format", "table", "--watch", "0.1", "--count", "3"}));
+  const std::string replies[] = {
+      "{\"udp_payload\": \"8.00 kbps\", \"frames_sec\" : \"1.0\", \"frames_received\" : \"9\",\"frames_lost\" : "
+      "\"1\",\"connected_clients\" : \"1\",\"clients\":[{\"ip\":\"127.0.0.1\",\"port\":\"5004\",\"mac\":"
+      "\"02005e102030\",\"pkts_sent\":\"9\"}]}",
+      "{}", "[]"};
+  for (const std::string& reply : replies) {
+    sockaddr_in from{};
+    ASSERT_EQ(server.receive(2.0, &from), bytes_of("get_stats"));
+    send_paced(server, reply, ntohs(from.sin_port));
+  }
+  EXPECT_EQ(watch.wait_exit(), 1);
+  std::string out = watch.out();
+  EXPECT_EQ(out.find('\033'), std::string::npos);
+  const std::string first = out.substr(0, out.find("\n\n", out.find("CLIENT")) + 1);
+  EXPECT_NE(first.find("\nstream    1.0 datagrams/s, 8.00 kbit/s\nreceived  9 datagrams, ? bytes\n"
+                       "lost      1 datagram (10.00 %), ? datagrams/s now\n"),
+            std::string::npos)
+      << out;
+  EXPECT_NE(first.find("\nCLIENT          SENDER ID          SENT  LAST CONTACT  UP\n"
+                       "127.0.0.1:5004  02:00:5e:10:20:30     9             ?   ?\n"),
+            std::string::npos)
+      << out;
+  EXPECT_EQ(out.substr(first.size()), "\nrepeater  " + target + " at " +
+                                          out.substr(out.rfind(" at ") + 4, 19) +
+                                          "\nwaiting for the first report: the repeater makes it 2 s into a stream\n");
+  EXPECT_EQ(watch.err(),
+            "tolvek-stats: the reply from " + target + " is not a statistics report: not a JSON object\n");
+}
+
+// In a real terminal: JSON stays the default; the table is redrawn in place
+// (cleared and written from the top, as watch(1) does), first telling that
+// the report is awaited, then showing the stream and its client; a failed
+// round's message replaces it; Ctrl-C ends it.
+TEST(StatsCommand, TableRedrawsInPlaceInATerminal) {
+  if (!have_tmux()) GTEST_SKIP() << "needs tmux (bash scripts/deps tmux)";
+  Udp source, client;
+  StatsRepeater r;
+  r.start("client 127.0.0.1:" + std::to_string(client.port) + "\n");
+  const std::string target = "127.0.0.1:" + std::to_string(r.stats_port);
+  std::string command;
+  for (const std::string& word : stats_command({target})) command += (command.empty() ? "" : " ") + word;
+  Terminal term;
+  term.type(command);
+  std::string screen = term.wait_for("\n{}\n");
+  EXPECT_NE(screen.find("\n{}\n"), std::string::npos) << screen;
+
+  term.type(command + " --format table --watch 0.3");
+  const std::string header = "repeater  " + target + " at ";
+  screen = term.wait_for("waiting for the first report");
+  EXPECT_EQ(screen.rfind(header, 0), 0u) << screen;  // from the top: what was there is gone
+  int lost = stream(source, r.in_port, 150, 50.0, 300);
+  const std::string row = "127.0.0.1:" + std::to_string(client.port) + "  00:00:00:00:00:00   150";
+  screen = term.wait_for(row);
+  EXPECT_NE(screen.find(row), std::string::npos) << screen;
+  char share[16];
+  snprintf(share, sizeof share, "%.2f", 100.0 * lost / (150 + lost));
+  EXPECT_NE(screen.find("\nreceived  150 datagrams, 45000 bytes\nlost      " + std::to_string(lost) + " datagrams (" +
+                        share + " %), "),
+            std::string::npos)
+      << screen;
+  // A later round, whose time differs, still leaves one table on the
+  // screen, at the top.
+  const std::string first_line = screen.substr(0, screen.find('\n'));
+  auto later_table = [&] {
+    return screen.rfind(first_line, 0) != 0 && screen.rfind(header, 0) == 0 && screen.find(row) != std::string::npos;
+  };
+  for (double end = now_seconds() + 10; !later_table() && now_seconds() < end;) {
+    usleep(50000);
+    screen = term.screen();
+  }
+  EXPECT_TRUE(later_table()) << screen;
+  EXPECT_EQ(count_of(screen, header), 1) << screen;
+  EXPECT_EQ(count_of(screen, "CLIENT "), 1) << screen;
+
+  // The repeater gone, the error stands alone, not under a stale table.
+  r.d.kill_now();
+  const std::string refused = "tolvek-stats: no reply from " + target + ": Connection refused";
+  screen = term.wait_for(refused);
+  EXPECT_EQ(screen.rfind(refused, 0), 0u) << screen;
+  EXPECT_EQ(screen.find(header), std::string::npos) << screen;
+
+  // The pane shows the prompt without its trailing blank.
+  term.tmux({"send-keys", "-t", "t", "C-c"});
+  screen = term.wait_for("^C\n$\n");
+  EXPECT_NE(screen.find("^C\n$\n"), std::string::npos) << screen;
 }

@@ -196,7 +196,7 @@ TEST(RealStream, GStreamerThroughTheRepeaterToAClientAndThroughTolvekJoin) {
   EXPECT_EQ(count_of(repeater.err(), "rejected"), 0) << repeater.err();
   std::string join_lines = "tolvek-join: registering with " + endpoint(out_port) + " from port " +
                            std::to_string(join_port) + ", forwarding to " + endpoint(joined_port) +
-                           "\ntolvek-join: stream started\n";
+                           "\ntolvek-join: sender id 02:00:5e:10:20:30, from --mac\ntolvek-join: stream started\n";
   EXPECT_EQ(join.out().rfind(join_lines, 0), 0u) << join.out();
   EXPECT_EQ(join.err(), "");
   kill(join.pid, SIGTERM);

@@ -155,3 +155,83 @@ TEST_F(Join, ForwardingFailsUntilASecondOfForwardsWithoutAFailure) {
   EXPECT_EQ(join_state.dropped_frames, 4u);
   EXPECT_EQ(join_status().dropped_frames, 4u);
 }
+
+// With no stream at all, a line is due warn_after seconds after the start,
+// then after gaps that double up to five minutes: a player left waiting for
+// days is told now and then, never flooded.
+TEST_F(Join, TellsOfAMissingStreamAfterItsDelayThenAtDoublingGaps) {
+  fake_mono = 1000;
+  join_start(5, 0, 5);
+  join_due();
+  EXPECT_DOUBLE_EQ(join_next_wakeup(), 5.0);
+  fake_mono = 1004.99;
+  EXPECT_EQ(join_check_no_stream(), JoinDiagnosis::kNone);
+  double told_at = 1005;
+  std::vector<double> gaps;
+  for (fake_mono = 1005; fake_mono < 1000 + 3600; fake_mono += 0.5) {
+    join_due();
+    if (join_check_no_stream() == JoinDiagnosis::kNone) continue;
+    if (fake_mono > 1005) gaps.push_back(fake_mono - told_at);
+    told_at = fake_mono;
+  }
+  ASSERT_GE(gaps.size(), 8u);
+  EXPECT_EQ(std::vector<double>(gaps.begin(), gaps.begin() + 8),
+            (std::vector<double>{5, 10, 20, 40, 80, 160, 300, 300}));
+  EXPECT_DOUBLE_EQ(join_no_stream_for(), fake_mono - 1000);
+
+  join_reset();
+  join_start(5, 0, 0);  // never
+  for (fake_mono = 4000; fake_mono < 4100; fake_mono += 1) EXPECT_EQ(join_check_no_stream(), JoinDiagnosis::kNone);
+}
+
+// A refusal (ICMP port unreachable) or another error from the repeater's
+// address is told as such while registrations keep drawing it, and as
+// silence once it has stopped coming (the repeater has come up, but answers
+// nothing).
+TEST_F(Join, ErrorsFromTheRepeatersAddressAreToldWhileTheyLast) {
+  fake_mono = 1000;
+  join_start(5, 0, 5);
+  fake_mono = 1001;
+  join_answer_error(ECONNREFUSED);
+  fake_mono = 1005;
+  EXPECT_EQ(join_check_no_stream(), JoinDiagnosis::kRefused);
+  fake_mono = 1009.99;
+  EXPECT_EQ(join_check_no_stream(), JoinDiagnosis::kNone);  // not due
+  fake_mono = 1011;
+  join_answer_error(EHOSTUNREACH);
+  EXPECT_EQ(join_check_no_stream(), JoinDiagnosis::kUnreachable);
+  EXPECT_EQ(join_state.answer_error, EHOSTUNREACH);
+  join_state.next_diagnosis = 1022;  // looks at the window's end: two periods and a second
+  fake_mono = 1022;
+  EXPECT_EQ(join_check_no_stream(), JoinDiagnosis::kUnreachable);
+  join_state.next_diagnosis = 1022.01;
+  fake_mono = 1022.01;
+  EXPECT_EQ(join_check_no_stream(), JoinDiagnosis::kNoAnswer);
+}
+
+// Once the stream has come, nothing is told while it flows, and after it
+// stops (which is told by itself) only an error is: say, the repeater has
+// gone. A datagram clears an old error.
+TEST_F(Join, AfterAStreamOnlyErrorsAreTold) {
+  fake_mono = 1000;
+  join_start(5, 0, 5);
+  fake_mono = 1003;
+  join_answer_error(ECONNREFUSED);
+  datagram(1);
+  for (fake_mono = 1003; fake_mono < 1008; fake_mono += 0.5) {
+    datagram(2);
+    join_answer_error(ECONNREFUSED);  // not told while the stream flows
+    EXPECT_EQ(join_check_no_stream(), JoinDiagnosis::kNone);
+  }
+  datagram(3);
+  fake_mono = 1013.1;
+  EXPECT_EQ(join_check_silence(), JoinEvent::kStopped);
+  EXPECT_EQ(join_check_no_stream(), JoinDiagnosis::kNone);  // silent: the stop says it all
+  fake_mono = 1014;
+  join_answer_error(ECONNREFUSED);
+  fake_mono = 1018.0;
+  EXPECT_EQ(join_check_no_stream(), JoinDiagnosis::kNone);  // looked again only a gap later
+  fake_mono = 1018.1;
+  EXPECT_EQ(join_check_no_stream(), JoinDiagnosis::kRefused);
+  EXPECT_NEAR(join_no_stream_for(), 18.1 - 8, 1e-9);
+}

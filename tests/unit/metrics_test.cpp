@@ -7,6 +7,8 @@
 #include <string>
 #include <vector>
 
+#include "version.h"
+
 namespace {
 
 // Central European time: UTC+1, and UTC+2 from the last Sunday of March to
@@ -42,6 +44,11 @@ std::string convert(const std::string& report) {
   return out;
 }
 
+// The sample about tolvek-stats itself, for the repeater labelled r.
+std::string build_info(const std::string& r) {
+  return "tolvek_build_info{" + r + ",version=\"" TOLVEK_VERSION "\"} 1";
+}
+
 bool has_line(const std::string& text, const std::string& line) {
   return ("\n" + text).find("\n" + line + "\n") != std::string::npos;
 }
@@ -71,6 +78,7 @@ TEST_F(Metrics, ReportBecomesSamplesInBaseUnits) {
   const std::string c2 = r + ",ip=\"10.0.0.8\",port=\"6000\",mac=\"000000000000\"";
   EXPECT_EQ(samples(out), (std::vector<std::string>{
                               "tolvek_up{" + r + "} 1",
+                              build_info(r),
                               "tolvek_payload_bytes_per_second{" + r + "} 32036.25",
                               "tolvek_frames_per_second{" + r + "} 24.3",
                               "tolvek_lost_frames_per_second{" + r + "} 0.125",
@@ -92,14 +100,22 @@ TEST_F(Metrics, ReportBecomesSamplesInBaseUnits) {
                      "# TYPE tolvek_frames_lost_total counter\ntolvek_frames_lost_total{"),
             std::string::npos);
   EXPECT_TRUE(has_line(out, "# TYPE tolvek_connected_clients gauge"));
+  EXPECT_NE(out.find("# HELP tolvek_build_info The version of tolvek-stats that wrote these metrics; always 1.\n"
+                     "# TYPE tolvek_build_info gauge\ntolvek_build_info{"),
+            std::string::npos);
   EXPECT_TRUE(has_line(out, "# TYPE tolvek_client_last_contact_timestamp_seconds gauge"));
 }
 
-TEST_F(Metrics, EmptyReportAndDownRepeaterAreUpAlone) {
-  EXPECT_EQ(samples(convert("{}")), (std::vector<std::string>{"tolvek_up{repeater=\"dev1:5003\"} 1"}));
+// The version is about tolvek-stats, so it is there whatever the repeater
+// answered, as exporters have it.
+TEST_F(Metrics, EmptyReportAndDownRepeaterAreUpAndBuildInfoAlone) {
+  EXPECT_EQ(samples(convert("{}")), (std::vector<std::string>{"tolvek_up{repeater=\"dev1:5003\"} 1",
+                                                              build_info("repeater=\"dev1:5003\"")}));
   std::string down = metrics_down("a\"b");
-  EXPECT_EQ(samples(down), (std::vector<std::string>{"tolvek_up{repeater=\"a\\\"b\"} 0"}));
+  EXPECT_EQ(samples(down),
+            (std::vector<std::string>{"tolvek_up{repeater=\"a\\\"b\"} 0", build_info("repeater=\"a\\\"b\"")}));
   EXPECT_TRUE(has_line(down, "# TYPE tolvek_up gauge"));
+  EXPECT_TRUE(has_line(down, "# TYPE tolvek_build_info gauge"));
 }
 
 TEST_F(Metrics, LabelValuesAreEscaped) {
@@ -172,5 +188,5 @@ TEST_F(Metrics, DeeplyNestedRepliesAreRefusedWithoutCrashing) {
     EXPECT_EQ(out, "untouched");
   }
   EXPECT_EQ(samples(convert("{\"clients\":[{\"ip\":\"" + nested(40) + "\",\"port\":\"{{\",\"mac\":\"]]\"}]}")),
-            (std::vector<std::string>{"tolvek_up{repeater=\"dev1:5003\"} 1"}));
+            (std::vector<std::string>{"tolvek_up{repeater=\"dev1:5003\"} 1", build_info("repeater=\"dev1:5003\"")}));
 }

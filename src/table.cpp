@@ -1,0 +1,163 @@
+#include "table.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <map>
+#include <vector>
+
+#include "metrics.h"
+
+const char TABLE_WAITING[] = "waiting for the first report: the repeater makes it 2 s into a stream";
+
+namespace {
+
+using Values = std::map<std::string, ReportValue>;
+
+// Longer texts are cut: a forged reply must not make one cell a screen wide.
+constexpr size_t MAX_CELL = 40;
+
+// Report text as it may reach a terminal: printable ASCII only (the daemon
+// writes nothing else), so that no escape sequence or line break gets
+// through, and the widths below count characters right.
+std::string printable(const std::string& text) {
+  std::string out;
+  for (char c : text) out += c >= 0x20 && c < 0x7f ? c : '?';
+  return out.size() > MAX_CELL ? out.substr(0, MAX_CELL - 3) + "..." : out;
+}
+
+const ReportValue* find(const Values& values, const char* key) {
+  auto it = values.find(key);
+  return it == values.end() ? nullptr : &it->second;
+}
+
+// A figure as the report wrote it (checked to be a number), or "?".
+std::string text_of(const Values& values, const char* key) {
+  const ReportValue* v = find(values, key);
+  return v ? printable(v->text) : "?";
+}
+
+std::string count_of(const Values& values, const char* key) {
+  const ReportValue* v = find(values, key);
+  return v ? std::to_string(v->count) : "?";
+}
+
+// "1 datagram", "2 datagrams", "? datagrams".
+std::string datagrams(const Values& values, const char* key) {
+  const ReportValue* v = find(values, key);
+  return count_of(values, key) + (v && v->count == 1 ? " datagram" : " datagrams");
+}
+
+std::string local_time(time_t t) {
+  tm local{};
+  char text[32] = "?";
+  if (localtime_r(&t, &local)) strftime(text, sizeof text, "%d-%m-%Y %H:%M:%S", &local);
+  return text;
+}
+
+// "123.45" of "123.45 kbps": the number alone, in kbit/s.
+std::string kbit_of(const Values& values) {
+  const ReportValue* v = find(values, "udp_payload");
+  return v ? printable(v->text.substr(0, v->text.size() - 5)) : "?";
+}
+
+// The lost datagrams' share of all the stream sent: received and lost.
+std::string lost_share(const Values& values) {
+  const ReportValue* lost = find(values, "frames_lost");
+  const ReportValue* received = find(values, "frames_received");
+  if (!lost || !received || static_cast<double>(lost->count) + static_cast<double>(received->count) == 0) return "";
+  char text[32];
+  snprintf(text, sizeof text, " (%.2f %%)", 100.0 * static_cast<double>(lost->count) /
+                                                (static_cast<double>(lost->count) + static_cast<double>(received->count)));
+  return text;
+}
+
+std::string head_block(const std::string& repeater, const Values& s, time_t now) {
+  std::string out = "repeater  " + printable(repeater) + " at " + local_time(now) + "\n";
+  out += "stream    " + text_of(s, "frames_sec") + " datagrams/s, " + kbit_of(s) + " kbit/s\n";
+  out += "received  " + datagrams(s, "frames_received") + ", " + count_of(s, "total_bytes") + " bytes\n";
+  out += "lost      " + datagrams(s, "frames_lost") + lost_share(s) + ", " +
+         text_of(s, "lost_frames_sec") + " datagrams/s now\n";
+  out += "clients   " + count_of(s, "connected_clients") + " in the table\n";
+  return out;
+}
+
+// "02005e102030" as "02:00:5e:10:20:30", the way --mac and allow_mac write it.
+std::string sender_id(const Values& c) {
+  std::string mac = c.at("mac").text;
+  bool hex = mac.size() == 12;
+  for (char ch : mac) hex = hex && ((ch >= '0' && ch <= '9') || (ch >= 'a' && ch <= 'f'));
+  if (!hex) return printable(mac);
+  std::string out;
+  for (size_t i = 0; i < 12; i += 2) out += (i ? ":" : "") + mac.substr(i, 2);
+  return out;
+}
+
+// Seconds since the client's last registration or report. The repeater
+// writes the start of 1970 for one that asked to stop.
+std::string last_contact(const Values& c, time_t now) {
+  const ReportValue* v = find(c, "last_contact");
+  if (!v) return "?";
+  if (v->time == 0) return "asked to stop";
+  long long age = static_cast<long long>(now - v->time);
+  // Ahead: the clocks, or the time zones, of the two machines disagree.
+  return age >= 0 ? std::to_string(age) + " s ago" : std::to_string(-age) + " s ahead";
+}
+
+// How long the client has been in the table, as [Nd ]H:MM:SS.
+std::string up_for(const Values& c, time_t now) {
+  const ReportValue* v = find(c, "up_since");
+  if (!v || now < v->time) return "?";
+  long long s = static_cast<long long>(now - v->time);
+  char text[48];
+  if (s >= 86400) {
+    snprintf(text, sizeof text, "%lldd %lld:%02lld:%02lld", s / 86400, s / 3600 % 24, s / 60 % 60, s % 60);
+  } else {
+    snprintf(text, sizeof text, "%lld:%02lld:%02lld", s / 3600, s / 60 % 60, s % 60);
+  }
+  return text;
+}
+
+struct Column {
+  const char* heading;
+  bool right;  // numbers and times line up on the right
+};
+const Column COLUMNS[] = {{"CLIENT", false}, {"SENDER ID", false}, {"SENT", true}, {"LAST CONTACT", true},
+                          {"UP", true}};
+constexpr size_t N_COLUMNS = sizeof COLUMNS / sizeof COLUMNS[0];
+
+std::string client_rows(const std::vector<Values>& clients, time_t now) {
+  std::vector<std::vector<std::string>> rows;
+  rows.emplace_back();
+  for (const Column& c : COLUMNS) rows.back().push_back(c.heading);
+  for (const Values& c : clients)
+    rows.push_back({printable(c.at("ip").text) + ":" + printable(c.at("port").text), sender_id(c),
+                    count_of(c, "pkts_sent"), last_contact(c, now), up_for(c, now)});
+  size_t width[N_COLUMNS] = {};
+  for (const auto& row : rows)
+    for (size_t i = 0; i < N_COLUMNS; i++) width[i] = std::max(width[i], row[i].size());
+  std::string out;
+  for (const auto& row : rows) {
+    std::string line;
+    for (size_t i = 0; i < N_COLUMNS; i++) {
+      std::string pad(width[i] - row[i].size(), ' ');
+      line += (i ? "  " : "") + (COLUMNS[i].right ? pad + row[i] : row[i] + pad);
+    }
+    out += line.erase(line.find_last_not_of(' ') + 1) + "\n";
+  }
+  return out;
+}
+
+}  // namespace
+
+bool table_from_report(const std::string& json, const std::string& repeater, time_t now, std::string& out,
+                       std::string& error) {
+  Report report;
+  if (!report_read(json, now, report, error)) return false;
+  if (report.stream.empty() && !report.has_client_list) {
+    out = "repeater  " + printable(repeater) + " at " + local_time(now) + "\n" + TABLE_WAITING + "\n";
+    return true;
+  }
+  out = head_block(repeater, report.stream, now);
+  if (!report.clients.empty()) out += "\n" + client_rows(report.clients, now);
+  return true;
+}
