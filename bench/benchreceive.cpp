@@ -25,6 +25,7 @@
 #include <vector>
 
 #include "bench_datagram.h"
+#include "bench_receiver.h"
 
 static volatile sig_atomic_t sender_done = 0;
 static volatile sig_atomic_t stop_now = 0;
@@ -48,50 +49,19 @@ static void usage() {
 }
 
 int main(int argc, char** argv) {
-  long first = -1, n_ports = 1, size = 172, count = -1;
-  double max_seconds = 60;
-  uint32_t run = 1;
-  for (int i = 1; i + 1 < argc; i += 2) {
-    const char* v = argv[i + 1];
-    if (!strcmp(argv[i], "--port")) first = atol(v);
-    else if (!strcmp(argv[i], "--clients")) n_ports = atol(v);
-    else if (!strcmp(argv[i], "--size")) size = atol(v);
-    else if (!strcmp(argv[i], "--count")) count = atol(v);
-    else if (!strcmp(argv[i], "--run")) run = static_cast<uint32_t>(strtoul(v, nullptr, 0));
-    else if (!strcmp(argv[i], "--seconds")) max_seconds = atof(v);
-    else usage();
-  }
-  if (argc % 2 == 0 || first <= 0 || n_ports < 1 || first + n_ports - 1 > 65535 ||
-      size < static_cast<long>(BENCH_HEADER) || size > static_cast<long>(BENCH_MAX_SIZE) || count <= 0)
-    usage();
+  ReceiverOptions o;
+  if (!read_receiver_options(argc, argv, false, BENCH_HEADER, BENCH_MAX_SIZE, o)) usage();
+  const long n_ports = o.n_ports, size = o.size, count = o.count;
+  const double max_seconds = o.max_seconds;
+  const uint32_t run = o.run;
   signal(SIGUSR1, [](int) { sender_done = 1; });
   signal(SIGTERM, [](int) { stop_now = 1; });
   signal(SIGINT, [](int) { stop_now = 1; });
 
   int ep = epoll_create1(0);
-  std::vector<int> fds;
+  std::vector<int> fds = open_receivers("benchreceive", ep, o, false);
   std::vector<PortCount> counts(static_cast<size_t>(n_ports));
-  for (long p = 0; p < n_ports; p++) {
-    int fd = socket(AF_INET, SOCK_DGRAM | SOCK_NONBLOCK, 0);
-    int bytes = 8 << 20;
-    // FORCE passes rmem_max as root; the plain option is the fallback.
-    if (setsockopt(fd, SOL_SOCKET, SO_RCVBUFFORCE, &bytes, sizeof bytes) != 0)
-      setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &bytes, sizeof bytes);
-    sockaddr_in sa{};
-    sa.sin_family = AF_INET;
-    sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    sa.sin_port = htons(static_cast<uint16_t>(first + p));
-    if (bind(fd, reinterpret_cast<sockaddr*>(&sa), sizeof sa) != 0) {
-      fprintf(stderr, "benchreceive: cannot bind 127.0.0.1:%ld: %s\n", first + p, strerror(errno));
-      return 2;
-    }
-    epoll_event ev{};
-    ev.events = EPOLLIN;
-    ev.data.u32 = static_cast<uint32_t>(p);
-    epoll_ctl(ep, EPOLL_CTL_ADD, fd, &ev);
-    fds.push_back(fd);
-    counts[static_cast<size_t>(p)].seen.assign((static_cast<size_t>(count) + 63) / 64, 0);
-  }
+  for (PortCount& c : counts) c.seen.assign((static_cast<size_t>(count) + 63) / 64, 0);
   printf("ready\n");
   fflush(stdout);
 

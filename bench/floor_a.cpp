@@ -11,28 +11,12 @@
 #include <cstdlib>
 #include <vector>
 
+#include "floor.h"
+
 int main(int argc, char** argv) {
-  if (argc < 3) {
-    fprintf(stderr, "usage: floor_a INPUT_PORT CLIENT_PORT...\n");
-    return 2;
-  }
-  int in = socket(AF_INET, SOCK_DGRAM, 0);
-  int out = socket(AF_INET, SOCK_DGRAM, 0);
-  sockaddr_in sa{};
-  sa.sin_family = AF_INET;
-  sa.sin_port = htons(static_cast<uint16_t>(atoi(argv[1])));
-  if (bind(in, reinterpret_cast<sockaddr*>(&sa), sizeof sa) != 0) {
-    perror("floor_a: bind");
-    return 1;
-  }
-  std::vector<sockaddr_in> clients;
-  for (int i = 2; i < argc; i++) {
-    sockaddr_in c{};
-    c.sin_family = AF_INET;
-    c.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    c.sin_port = htons(static_cast<uint16_t>(atoi(argv[i])));
-    clients.push_back(c);
-  }
+  Floor f = floor_from_args("floor_a", argc, argv);
+  const int in = f.in, out = f.out;
+  std::vector<sockaddr_in>& clients = f.clients;
   static uint8_t buf[65536];
   for (;;) {
     pollfd p{in, POLLIN, 0};

@@ -5,12 +5,15 @@
 
 #include "sys.h"
 
-JoinState join_state;
+static JoinState state;
+const JoinState& join_state = state;
 
-void join_reset() { join_state = JoinState{}; }
+JoinState& join_state_for_tests() { return state; }
+
+void join_reset() { state = JoinState{}; }
 
 void join_start(double interval, double status_interval, double warn_after) {
-  JoinState& j = join_state;
+  JoinState& j = state;
   double now = double_time();
   j.interval = interval;
   j.status_interval = status_interval;
@@ -23,7 +26,7 @@ void join_start(double interval, double status_interval, double warn_after) {
 }
 
 JoinEvent join_datagram(const uint8_t* buf, size_t len) {
-  JoinState& j = join_state;
+  JoinState& j = state;
   double now = double_time();
   j.received_frames++;
   if (len >= 4) {
@@ -44,7 +47,7 @@ JoinEvent join_datagram(const uint8_t* buf, size_t len) {
 }
 
 JoinEvent join_check_silence() {
-  JoinState& j = join_state;
+  JoinState& j = state;
   double now = double_time();
   if (!j.started || j.stopped || now - j.last_datagram <= JOIN_STREAM_TIMEOUT) return JoinEvent::kNone;
   j.stopped = true;
@@ -56,13 +59,13 @@ JoinEvent join_check_silence() {
 }
 
 void join_answer_error(int err) {
-  JoinState& j = join_state;
+  JoinState& j = state;
   j.answer_error = err;
   j.answer_error_at = double_time();
 }
 
 JoinDiagnosis join_check_no_stream() {
-  JoinState& j = join_state;
+  JoinState& j = state;
   double now = double_time();
   if (j.next_diagnosis < 0 || now < j.next_diagnosis) return JoinDiagnosis::kNone;
   j.next_diagnosis = now + j.diagnosis_gap;
@@ -83,7 +86,7 @@ double join_no_stream_for() {
 }
 
 bool join_forward_failed() {
-  JoinState& j = join_state;
+  JoinState& j = state;
   j.dropped_frames++;
   j.forward_ok_since = -1;
   if (j.forward_failing) {
@@ -96,7 +99,7 @@ bool join_forward_failed() {
 }
 
 bool join_forward_sent() {
-  JoinState& j = join_state;
+  JoinState& j = state;
   if (!j.forward_failing) return false;
   double now = double_time();
   // Measured from a forward, not from the failure: after a pause in the
@@ -115,7 +118,7 @@ static bool step_past(double& next, double period, double now) {
 }
 
 unsigned join_due() {
-  JoinState& j = join_state;
+  JoinState& j = state;
   double now = double_time();
   unsigned due = 0;
   if (step_past(j.next_registration, j.interval, now)) due |= JOIN_SEND_REGISTRATION;

@@ -80,7 +80,10 @@ struct JoinState {
   double answer_error_at = 0;
 };
 
-extern JoinState join_state;
+extern const JoinState& join_state;  // this module alone writes it
+
+// For tests: the state, to set up a case directly.
+JoinState& join_state_for_tests();
 
 void join_reset();
 

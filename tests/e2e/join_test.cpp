@@ -127,6 +127,13 @@ struct SecretFile {
   }
 };
 
+// The stop request among what reaches the stand-in repeater next, or nothing.
+Bytes stop_request(const Udp& repeater) {
+  for (Bytes b = repeater.receive(1.0); !b.empty(); b = repeater.receive(1.0))
+    if (b[3] == 0x22) return b;
+  return {};
+}
+
 }  // namespace
 
 // Everything tolvek-join sends and forwards, read where it arrives.
@@ -174,10 +181,7 @@ TEST(JoinCommand, RegistersReportsForwardsAndStopsAgainstAStandIn) {
   }
   kill(j.pid, SIGTERM);
   EXPECT_EQ(j.wait_exit(), 0);
-  Bytes stop;
-  for (Bytes b = repeater.receive(1.0); !b.empty() && stop.empty(); b = repeater.receive(1.0))
-    if (b[3] == 0x22) stop = b;
-  EXPECT_EQ(stop, control(2, "secret"));
+  EXPECT_EQ(stop_request(repeater), control(2, "secret"));
   EXPECT_EQ(j.err(), "");
 }
 
@@ -399,10 +403,7 @@ TEST(JoinCommand, SigtermEndsItEvenWhenStartedBlocked) {
   ASSERT_EQ(repeater.receive(2.0), control(0, "secret"));
   kill(j.pid, SIGTERM);
   EXPECT_EQ(j.wait_exit(), 0);
-  Bytes stop;
-  for (Bytes b = repeater.receive(1.0); !b.empty() && stop.empty(); b = repeater.receive(1.0))
-    if (b[3] == 0x22) stop = b;
-  EXPECT_EQ(stop, control(2, "secret"));
+  EXPECT_EQ(stop_request(repeater), control(2, "secret"));
 }
 
 // The documented bounds are inclusive.

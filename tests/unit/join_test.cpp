@@ -34,7 +34,7 @@ TEST_F(Join, CountsReceivedLostAndDuplicated) {
   for (unsigned s : {65534u, 65535u, 2u, 0u, 0u, 2u, 5u}) datagram(s);
   uint8_t short_one[3] = {0x80, 0, 0};
   join_datagram(short_one, sizeof short_one);
-  join_state.dropped_frames = 2;
+  join_state_for_tests().dropped_frames = 2;
   TStreamStatus st = join_status();
   EXPECT_EQ(st.received_frames, 8u);
   EXPECT_EQ(st.lost_frames, 3u);  // 1 of the gap before 2 (0 came late), then 3 and 4
@@ -43,7 +43,7 @@ TEST_F(Join, CountsReceivedLostAndDuplicated) {
   EXPECT_EQ(st.status, 0);
   EXPECT_EQ(st.max_jitter, 0);
 
-  join_state.received_frames = (uint64_t{1} << 32) + 7;
+  join_state_for_tests().received_frames = (uint64_t{1} << 32) + 7;
   EXPECT_EQ(join_status().received_frames, 7u);  // the record's field wraps
 }
 
@@ -201,10 +201,10 @@ TEST_F(Join, ErrorsFromTheRepeatersAddressAreToldWhileTheyLast) {
   join_answer_error(EHOSTUNREACH);
   EXPECT_EQ(join_check_no_stream(), JoinDiagnosis::kUnreachable);
   EXPECT_EQ(join_state.answer_error, EHOSTUNREACH);
-  join_state.next_diagnosis = 1022;  // looks at the window's end: two periods and a second
+  join_state_for_tests().next_diagnosis = 1022;  // looks at the window's end: two periods and a second
   fake_mono = 1022;
   EXPECT_EQ(join_check_no_stream(), JoinDiagnosis::kUnreachable);
-  join_state.next_diagnosis = 1022.01;
+  join_state_for_tests().next_diagnosis = 1022.01;
   fake_mono = 1022.01;
   EXPECT_EQ(join_check_no_stream(), JoinDiagnosis::kNoAnswer);
 }

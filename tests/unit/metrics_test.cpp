@@ -7,34 +7,12 @@
 #include <string>
 #include <vector>
 
+#include "local_time.h"
 #include "version.h"
 
 namespace {
 
-// Central European time: UTC+1, and UTC+2 from the last Sunday of March to
-// the last Sunday of October (back at 03:00 summer time).
-const char ZONE[] = "CET-1CEST,M3.5.0,M10.5.0/3";
-
-class Metrics : public testing::Test {
- protected:
-  void SetUp() override {
-    const char* tz = getenv("TZ");
-    had_tz_ = tz != nullptr;
-    if (had_tz_) saved_tz_ = tz;
-    setenv("TZ", ZONE, 1);
-    tzset();
-  }
-  void TearDown() override {
-    if (had_tz_) {
-      setenv("TZ", saved_tz_.c_str(), 1);
-    } else {
-      unsetenv("TZ");
-    }
-    tzset();
-  }
-  bool had_tz_ = false;
-  std::string saved_tz_;
-};
+using Metrics = InCentralEuropeanTime;
 
 const time_t NOW = 1796650937;  // 07-12-2026 14:42:17 here
 

@@ -6,29 +6,12 @@
 #include <ctime>
 #include <string>
 
+#include "local_time.h"
+
 namespace {
 
 // Central European time, as the repeater writes its local times here.
-class Table : public testing::Test {
- protected:
-  void SetUp() override {
-    const char* tz = getenv("TZ");
-    had_tz_ = tz != nullptr;
-    if (had_tz_) saved_tz_ = tz;
-    setenv("TZ", "CET-1CEST,M3.5.0,M10.5.0/3", 1);
-    tzset();
-  }
-  void TearDown() override {
-    if (had_tz_) {
-      setenv("TZ", saved_tz_.c_str(), 1);
-    } else {
-      unsetenv("TZ");
-    }
-    tzset();
-  }
-  bool had_tz_ = false;
-  std::string saved_tz_;
-};
+using Table = InCentralEuropeanTime;
 
 const time_t NOW = 1796650937;  // 07-12-2026 14:42:17 here
 
