@@ -8,11 +8,30 @@
 #include <sys/socket.h>
 
 #include <cerrno>
+#include <csignal>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <vector>
+
+// Set by SIGUSR1 (the sender is done: take what is still on its way) and by
+// SIGTERM or SIGINT (stop now).
+inline volatile sig_atomic_t sender_done = 0;
+inline volatile sig_atomic_t stop_now = 0;
+
+inline void catch_receiver_signals() {
+  signal(SIGUSR1, [](int) { sender_done = 1; });
+  signal(SIGTERM, [](int) { stop_now = 1; });
+  signal(SIGINT, [](int) { stop_now = 1; });
+}
+
+inline double now_seconds() {
+  timespec ts;
+  clock_gettime(CLOCK_MONOTONIC, &ts);
+  return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) * 1e-9;
+}
 
 struct ReceiverOptions {
   long first = -1, n_ports = 1, size = 172, count = -1;

@@ -27,14 +27,6 @@
 #include "bench_datagram.h"
 #include "bench_receiver.h"
 
-static volatile sig_atomic_t sender_done = 0;
-static volatile sig_atomic_t stop_now = 0;
-
-static double now_seconds() {
-  timespec ts;
-  clock_gettime(CLOCK_MONOTONIC, &ts);
-  return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) * 1e-9;
-}
 
 struct PortCount {
   std::vector<uint64_t> seen;  // one bit per datagram number
@@ -54,9 +46,7 @@ int main(int argc, char** argv) {
   const long n_ports = o.n_ports, size = o.size, count = o.count;
   const double max_seconds = o.max_seconds;
   const uint32_t run = o.run;
-  signal(SIGUSR1, [](int) { sender_done = 1; });
-  signal(SIGTERM, [](int) { stop_now = 1; });
-  signal(SIGINT, [](int) { stop_now = 1; });
+  catch_receiver_signals();
 
   int ep = epoll_create1(0);
   std::vector<int> fds = open_receivers("benchreceive", ep, o, false);

@@ -35,14 +35,6 @@
 #include "bench_datagram.h"
 #include "bench_receiver.h"
 
-static volatile sig_atomic_t sender_done = 0;
-static volatile sig_atomic_t stop_now = 0;
-
-static double now_seconds() {
-  timespec ts;
-  clock_gettime(CLOCK_MONOTONIC, &ts);
-  return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) * 1e-9;
-}
 
 static void usage() {
   fprintf(stderr,
@@ -66,9 +58,7 @@ int main(int argc, char** argv) {
   const long n_ports = o.n_ports, size = o.size, count = o.count;
   const double max_seconds = o.max_seconds, linger = o.linger;
   const uint32_t run = o.run;
-  signal(SIGUSR1, [](int) { sender_done = 1; });
-  signal(SIGTERM, [](int) { stop_now = 1; });
-  signal(SIGINT, [](int) { stop_now = 1; });
+  catch_receiver_signals();
 
   const size_t total = static_cast<size_t>(count);
   const size_t ports = static_cast<size_t>(n_ports);
