@@ -138,10 +138,10 @@ void fatal_errno(const char* fmt, ...) {
   // client table stops at max_clients), so locking what comes later as well
   // cannot pin memory without end.
   if (mlockall(MCL_CURRENT | MCL_FUTURE) != 0) {
-    fprintf(stderr, "tolvek: real-time scheduling, but cannot lock the memory: %s\n", strerror(errno));
+    unblocked_line(stderr, "tolvek: real-time scheduling, but cannot lock the memory: %s\n", strerror(errno));
     return;
   }
-  printf("Real-time scheduling: memory locked.\n");
+  unblocked_line(stdout, "Real-time scheduling: memory locked.\n");
 }
 
 void* mem_alloc(size_t size) {
