@@ -88,9 +88,12 @@ void rebuild_report(double decay) {
   Stats& s = the_stats;
   unsigned n_entries = static_cast<unsigned>(clients.size());
   char head[512];
-  int n = 0;
+  // Past the end (only a rate beyond any real stream's could take it there),
+  // the text is cut as one snprintf would cut it.
+  size_t n = 0;
 #define WRITE_FIGURE(sep, key, colon, format, value, shape, family, metric, type, help) \
-  n += snprintf(head + n, sizeof head - n, sep "\"" key "\"" colon "\"" format "\"", value);
+  if (n < sizeof head)                                                                  \
+    n += static_cast<size_t>(snprintf(head + n, sizeof head - n, sep "\"" key "\"" colon "\"" format "\"", value));
   TOLVEK_STREAM_FIGURES(WRITE_FIGURE)
 #undef WRITE_FIGURE
   // Reuses the text's capacity: after the first rebuilds nothing is allocated.
