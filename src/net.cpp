@@ -44,20 +44,13 @@ void set_alt_toggle_for_tests(int t) { toggle = t; }
   return fd;
 }
 
-// Binds handle to port on every local address: 0, or the errno.
-[[gnu::cold]] static int bind_port(int handle, int64_t port) {
+[[gnu::cold]] void my_bind(int handle, int64_t port) {
   sockaddr_in sa{};
   sa.sin_family = AF_INET;
   sa.sin_addr.s_addr = htonl(INADDR_ANY);
   sa.sin_port = htons(static_cast<uint16_t>(port));
-  return bind(handle, reinterpret_cast<sockaddr*>(&sa), sizeof sa) == 0 ? 0 : errno;
-}
-
-[[gnu::cold]] void my_bind(int handle, int64_t port) {
-  if (int err = bind_port(handle, port)) {
-    errno = err;
+  if (bind(handle, reinterpret_cast<sockaddr*>(&sa), sizeof sa) != 0)
     fatal_errno("cannot bind the socket at port %u: ", static_cast<unsigned>(port));
-  }
 }
 
 // setsockopt with its retries: 0, or the errno of the failure.
@@ -194,41 +187,26 @@ static int64_t input_port_of(int t) { return t ? settings.alt_input_port : setti
 
 int64_t current_input_port() { return input_port_of(toggle); }
 
-// The lines that tell each socket set up, at start and after a failover.
-[[gnu::cold]] static void tell_input(int64_t port) {
-  unblocked_line(stdout, "Setting up to listen at UDP port %u, socket handle: %u.\n", static_cast<unsigned>(port),
-                 static_cast<unsigned>(input_socket));
-}
-
-[[gnu::cold]] static void tell_output() {
-  unblocked_line(stdout, "Setting up to output UDP port %lld, socket handle: %u.\n",
-                 static_cast<long long>(settings.output_port), static_cast<unsigned>(output_socket));
-}
-
-[[gnu::cold]] static void tell_statistics() {
-  unblocked_line(stdout, "Setting up to statistics UDP port %lld, socket handle: %u\n",
-                 static_cast<long long>(settings.statistics_port), static_cast<unsigned>(statistics_socket));
-}
-
-[[gnu::cold]] static void tell_group() { unblocked_line(stdout, "Joining multicast group for the source.\n"); }
-
 [[gnu::cold]] void init_sockets() {
   int64_t port = current_input_port();
   input_fd = my_socket();
   my_bind(input_socket, port);
   size_input_buffer(input_socket);
-  tell_input(port);
+  unblocked_line(stdout, "Setting up to listen at UDP port %u, socket handle: %u.\n", static_cast<unsigned>(port),
+                 static_cast<unsigned>(input_socket));
   if (port == settings.output_port) {
     output_fd = input_socket;
   } else {
     output_fd = my_socket();
     my_bind(output_socket, settings.output_port);
-    tell_output();
+    unblocked_line(stdout, "Setting up to output UDP port %lld, socket handle: %u.\n",
+                   static_cast<long long>(settings.output_port), static_cast<unsigned>(output_socket));
   }
   if (settings.statistics_port != -1) {
     statistics_fd = my_socket();
     my_bind(statistics_socket, settings.statistics_port);
-    tell_statistics();
+    unblocked_line(stdout, "Setting up to statistics UDP port %lld, socket handle: %u\n",
+                   static_cast<long long>(settings.statistics_port), static_cast<unsigned>(statistics_socket));
   }
   data_time = double_time();
   multicast_setup_socket();
@@ -274,7 +252,7 @@ static bool is_group(const SourceRecord* src) { return src && is_multicast(ntohl
 [[gnu::cold]] void multicast_setup_socket() {
   const SourceRecord* src = current_source();
   if (!is_group(src)) return;
-  tell_group();
+  unblocked_line(stdout, "Joining multicast group for the source.\n");
   if (int err = join_group(input_socket, *src)) {
     errno = err;
     fatal_errno("Cannot set socket options");
@@ -296,7 +274,12 @@ static bool is_group(const SourceRecord* src) { return src && is_multicast(ntohl
   } else {
     fd = socket(AF_INET, SOCK_DGRAM, IPPROTO_UDP);
     if (fd < 0) return errno;
-    if (int err = bind_port(fd, to_port)) {
+    sockaddr_in sa{};
+    sa.sin_family = AF_INET;
+    sa.sin_addr.s_addr = htonl(INADDR_ANY);
+    sa.sin_port = htons(static_cast<uint16_t>(to_port));
+    if (bind(fd, reinterpret_cast<sockaddr*>(&sa), sizeof sa) != 0) {
+      int err = errno;
       close(fd);
       return err;
     }
@@ -319,10 +302,15 @@ static bool is_group(const SourceRecord* src) { return src && is_multicast(ntohl
 
   input_fd = fd;
   toggle ^= 1;
-  tell_input(to_port);
-  if (output_socket != input_socket) tell_output();
-  if (statistics_socket >= 0) tell_statistics();
-  if (is_group(to)) tell_group();
+  unblocked_line(stdout, "Setting up to listen at UDP port %u, socket handle: %u.\n", static_cast<unsigned>(to_port),
+                 static_cast<unsigned>(input_socket));
+  if (output_socket != input_socket)
+    unblocked_line(stdout, "Setting up to output UDP port %lld, socket handle: %u.\n",
+                   static_cast<long long>(s.output_port), static_cast<unsigned>(output_socket));
+  if (statistics_socket >= 0)
+    unblocked_line(stdout, "Setting up to statistics UDP port %lld, socket handle: %u\n",
+                   static_cast<long long>(s.statistics_port), static_cast<unsigned>(statistics_socket));
+  if (is_group(to)) unblocked_line(stdout, "Joining multicast group for the source.\n");
   data_time = double_time();
   return 0;
 }
