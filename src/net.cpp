@@ -16,12 +16,14 @@
 static double data_time = 0;
 static int input_fd = -1, output_fd = -1, statistics_fd = -1;
 static int toggle = 0;
+static unsigned long failovers = 0;
 
 const double& last_data = data_time;
 const int& input_socket = input_fd;
 const int& output_socket = output_fd;
 const int& statistics_socket = statistics_fd;
 const int& alt_toggle = toggle;
+const unsigned long& n_failovers = failovers;
 
 void set_last_data(double now) { data_time = now; }
 
@@ -219,6 +221,7 @@ int64_t current_input_port() { return input_port_of(toggle); }
   input_fd = output_fd = statistics_fd = -1;
   data_time = 0;
   toggle = 0;
+  failovers = 0;
 }
 
 [[gnu::cold]] void shutdown_sockets() {
@@ -302,6 +305,7 @@ static bool is_group(const SourceRecord* src) { return src && is_multicast(ntohl
 
   input_fd = fd;
   toggle ^= 1;
+  failovers++;
   unblocked_line(stdout, "Setting up to listen at UDP port %u, socket handle: %u.\n", static_cast<unsigned>(to_port),
                  static_cast<unsigned>(input_socket));
   if (output_socket != input_socket)

@@ -30,6 +30,8 @@ extern const int& statistics_socket;
 
 // 1 while the alternate input port and source are current (failed over).
 extern const int& alt_toggle;
+// Input failovers made since start.
+extern const unsigned long& n_failovers;
 // The source whose data is accepted now: the alternate one while failed
 // over. Null when no source is configured.
 const SourceRecord* current_source();

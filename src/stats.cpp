@@ -12,6 +12,7 @@
 #include "net.h"
 #include "report.h"
 #include "sys.h"
+#include "version.h"
 
 static Stats the_stats;
 const Stats& stream_stats = the_stats;
@@ -117,11 +118,41 @@ static bool within_budget(double now) {
   return true;
 }
 
+void stats_start() { the_stats.started = wall_time(); }
+
+std::string status_report() {
+  const Stats& s = the_stats;
+  char source[32] = "null";
+  if (const SourceRecord* src = current_source())
+    snprintf(source, sizeof source, "\"%s:%u\"", inet_ntoa(src->a.sin_addr), ntohs(src->a.sin_port));
+  char age[32] = "null";
+  if (s.last_update_valid) snprintf(age, sizeof age, "%.3f", double_time() - s.last_update);
+  unsigned receiving = 0;
+  for (const Client& c : clients) receiving += (c.flags & F_ENABLED) ? 1 : 0;
+  char text[512];
+  snprintf(text, sizeof text,
+           "{\"version\":\"%s\",\"started\":%lld,\"input_port\":%u,\"source\":%s,\"failovers\":%lu,"
+           "\"last_data_age\":%s,\"max_clients\":%u,\"table\":%zu,\"receiving\":%u}",
+           TOLVEK_VERSION, static_cast<long long>(s.started), static_cast<unsigned>(current_input_port() & 0xffff),
+           source, n_failovers, age, max_n_clients, clients.size(), receiving);
+  return text;
+}
+
+static bool is_request(const uint8_t* buf, size_t len, const char* word, size_t word_len) {
+  return len >= word_len && memcmp(buf, word, word_len) == 0;
+}
+
 void handle_stats_request(const uint8_t* buf, size_t len, const sockaddr_in& sender) {
-  if (len < 9 || memcmp(buf, "get_stats", 9) != 0) return;
+  bool status = is_request(buf, len, STATUS_REQUEST, STATUS_REQUEST_LEN);
+  if (!status && !is_request(buf, len, STATS_REQUEST, STATS_REQUEST_LEN)) return;
   Stats& s = the_stats;
   double now = double_time();
   if (!within_budget(now)) return;
+  if (status) {
+    std::string reply = status_report();
+    return send_fragmented_packet(statistics_socket, reinterpret_cast<const uint8_t*>(reply.data()), reply.size(),
+                                  sender);
+  }
   // A stopped stream must not report its last rates for ever.
   double idle = now - s.last_update;
   if (s.last_update_valid && idle > stat_period && now - s.last_idle_rebuild >= stat_period) {

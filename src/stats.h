@@ -39,6 +39,8 @@ struct Stats {
   // The reply budget: replies sent in the second that began at budget_start.
   double budget_start = -1e18;
   unsigned budget_used = 0;
+
+  double started = 0;  // wall-clock seconds of the daemon's start, told by get_status
 };
 
 extern const Stats& stream_stats;  // this module alone writes them
@@ -56,7 +58,17 @@ void update_stats(size_t bytes, int seqno);
 // rate multiplied by decay (1 while the stream flows).
 void rebuild_report(double decay);
 
-// Statistics request handler: "get_stats" (as a prefix) draws the report.
+// Notes the start, as the wall clock has it now.
+void stats_start();
+
+// The daemon's own state as a JSON object: version, start, the input and
+// source in use, failovers, the age of the last accepted datagram (null
+// before the first), the table's capacity and size, and how many entries
+// are sent the stream now.
+std::string status_report();
+
+// Statistics request handler: "get_stats" (as a prefix) draws the report,
+// "get_status" the daemon's state.
 void handle_stats_request(const uint8_t* buf, size_t len, const sockaddr_in& sender);
 
 #endif  // TOLVEK_STATS_H_

@@ -8,6 +8,7 @@
 #include "config.h"
 #include "loop.h"
 #include "net.h"
+#include "stats.h"
 #include "sys.h"
 
 // Containers grow through operator new: a failed growth ends the process
@@ -33,6 +34,7 @@ int main(int argc, char** argv) {
   setvbuf(stderr, nullptr, _IONBF, 0);
   detect_journal_streams();
 
+  stats_start();
   open_system_log(argv[0]);
   system_log("Started Logging for %s", argv[0]);
   unblocked_line(stdout, "%s\n", VERSION_LINE);

@@ -112,4 +112,11 @@ std::vector<uint8_t> build_status_report(const Mac& sender_id, const std::option
 constexpr size_t FRAGMENT_PAYLOAD = 1400;
 constexpr size_t FRAGMENT_HEADER = 8;
 
+// Requests on the statistics port, matched as prefixes of the datagram:
+// the JSON report of the stream and its clients, and the daemon's own state.
+constexpr char STATS_REQUEST[] = "get_stats";
+constexpr char STATUS_REQUEST[] = "get_status";
+constexpr size_t STATS_REQUEST_LEN = sizeof STATS_REQUEST - 1;
+constexpr size_t STATUS_REQUEST_LEN = sizeof STATUS_REQUEST - 1;
+
 #endif  // TOLVEK_WIRE_H_

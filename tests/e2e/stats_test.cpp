@@ -25,8 +25,8 @@ struct StatsRepeater {
 };
 
 // Asks for the report and joins its fragments; "" when none arrives whole.
-std::string ask(const Udp& s, uint16_t port) {
-  s.send(std::string("get_stats"), port);
+std::string ask(const Udp& s, uint16_t port, const std::string& request = "get_stats") {
+  s.send(request, port);
   std::string text;
   for (uint32_t expected = 0;; expected++) {
     Bytes d = s.receive(2.0);
@@ -185,6 +185,24 @@ TEST(StatsPort, EmptyReportBeforeData) {
   EXPECT_TRUE(asker.silent_for(0.3));
   EXPECT_EQ(r.d.wait_exit(0.1), -1);
   EXPECT_EQ(r.d.err(), "");
+}
+
+TEST(StatsPort, StatusTellsTheInputInUseAndItsFailovers) {
+  StatsRepeater r;
+  uint16_t alt_port = free_port();
+  r.start("alt_input_port " + std::to_string(alt_port) + "\nsource 127.0.0.1:0\nalt_source 127.0.0.2:0\n");
+  Udp asker;
+  std::string before = ask(asker, r.stats_port, "get_status");
+  EXPECT_NE(before.find("\"input_port\":" + std::to_string(r.in_port) + ",\"source\":\"127.0.0.1:0\","
+                        "\"failovers\":0,\"last_data_age\":null,\"max_clients\":32,\"table\":0,\"receiving\":0}"),
+            std::string::npos)
+      << before;
+  ASSERT_TRUE(r.d.wait_out("Setting up to listen at UDP port " + std::to_string(alt_port), 8.0)) << r.d.out();
+  std::string after = ask(asker, r.stats_port, "get_status");
+  EXPECT_NE(after.find("\"input_port\":" + std::to_string(alt_port) + ",\"source\":\"127.0.0.2:0\","
+                       "\"failovers\":1,"),
+            std::string::npos)
+      << after;
 }
 
 TEST(StatsPort, RatesTotalsAndLossesOfAStream) {

@@ -5,6 +5,7 @@
 
 #include "fixture.h"
 #include "json_check.h"
+#include "version.h"
 
 class Statistics : public TolvekTest {
  protected:
@@ -247,4 +248,28 @@ TEST_F(StatsRequest, NoDataMeansEmptyReportEvenWhenIdle) {
   add_client(ip("10.0.0.1"), htons(1));
   ask("get_stats");
   EXPECT_EQ(reply(), "{}");
+}
+
+TEST_F(StatsRequest, StatusTellsTheDaemonsOwnState) {
+  fake_wall = 1.7e9 + 0.75;
+  stats_start();
+  parse("input_port 5000\n");
+  parse("alt_input_port 5001\n");
+  parse("source 127.0.0.1:7000 pw\n");
+  parse("alt_source 127.0.0.2:0\n");
+  parse("max_clients 4\n");
+  parse("client 10.0.0.7:6000\n");
+  parse("allow_ip_port 10.0.0.8:6000\n");
+  const std::string head = "{\"version\":\"" TOLVEK_VERSION "\",\"started\":1700000000,";
+  ask("get_status");
+  EXPECT_EQ(reply(), head + "\"input_port\":5000,\"source\":\"127.0.0.1:7000\",\"failovers\":0,"
+                            "\"last_data_age\":null,\"max_clients\":4,\"table\":2,\"receiving\":1}");
+  update_stats(100, 1);
+  fake_mono += 2.5;
+  set_alt_toggle_for_tests(1);
+  ask("get_status please");
+  EXPECT_EQ(reply(), head + "\"input_port\":5001,\"source\":\"127.0.0.2:0\",\"failovers\":0,"
+                            "\"last_data_age\":2.500,\"max_clients\":4,\"table\":2,\"receiving\":1}");
+  ask("get_statu");
+  EXPECT_TRUE(asker.nothing_waiting());
 }
