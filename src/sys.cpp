@@ -128,6 +128,9 @@ void fatal_errno(const char* fmt, ...) {
   }
 }
 
+// Set while every page mapped from now on is locked as well (MCL_FUTURE).
+static bool locking_growth = false;
+
 [[gnu::cold]] void lock_memory_when_realtime() {
   // The flag that a service manager may add is not a policy of its own.
   int policy = sched_getscheduler(0);
@@ -136,17 +139,39 @@ void fatal_errno(const char* fmt, ...) {
   if (policy != SCHED_FIFO && policy != SCHED_RR) return;
   // Everything the daemon maps is bounded (the read buffers are static, the
   // client table stops at max_clients), so locking what comes later as well
-  // cannot pin memory without end.
+  // cannot pin memory without end; but a table of a large max_clients may
+  // outgrow the lock limit, which mem_realloc then lets go of.
   if (mlockall(MCL_CURRENT | MCL_FUTURE) != 0) {
     unblocked_line(stderr, "tolvek: real-time scheduling, but cannot lock the memory: %s\n", strerror(errno));
     return;
   }
+  locking_growth = true;
   unblocked_line(stdout, "Real-time scheduling: memory locked.\n");
+}
+
+// While growth is locked, every allocation past the lock limit fails: a
+// real-time start must never be what stops the stream. What is mapped now
+// stays locked (mlockall without MCL_FUTURE keeps the lock on the present
+// pages only), and the growth from now on is not. True when the caller may
+// try its allocation again.
+[[gnu::cold]] static bool stop_locking_growth() {
+  if (!locking_growth) return false;
+  locking_growth = false;
+  if (mlockall(MCL_CURRENT) == 0) {
+    unblocked_line(stderr, "tolvek: the memory lock limit is reached: growth from now on is not locked\n");
+    return true;
+  }
+  // More is mapped than the limit allows (the kernel counts mappings that
+  // hold no locked page): then nothing stays locked.
+  munlockall();
+  unblocked_line(stderr, "tolvek: the memory lock limit is reached: the memory is no longer locked\n");
+  return true;
 }
 
 void* mem_alloc(size_t size) {
   if (size == 0) return nullptr;
   void* p = malloc(size);
+  if (!p && stop_locking_growth()) p = malloc(size);
   if (!p) {
     fatal_line("tolvek: cannot allocate%lu bytes of memory.\r\n", static_cast<unsigned long>(size));
     exit_program(-1);
@@ -156,6 +181,8 @@ void* mem_alloc(size_t size) {
 
 void* mem_realloc(void* previous, size_t size) {
   void* p = realloc(previous, size);
+  // A failed realloc leaves previous as it was, to be tried again.
+  if (!p && size != 0 && stop_locking_growth()) p = realloc(previous, size);
   if (!p && size != 0) {
     fatal_line("Unable to allocate %lu bytes of memory.\r\n", static_cast<unsigned long>(size));
     exit_program(-1);

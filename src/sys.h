@@ -53,7 +53,10 @@ void open_standard_descriptors();
 // daemon goes on unlocked.
 void lock_memory_when_realtime();
 
-// Allocation that never returns failure. mem_alloc(0) returns null.
+// Allocation that never returns failure. mem_alloc(0) returns null. An
+// allocation that fails while growth is locked stops the locking of growth,
+// with one line on standard error, and is tried again; only a failure after
+// that ends the process.
 void* mem_alloc(size_t size);
 void* mem_realloc(void* previous, size_t size);
 
