@@ -76,7 +76,10 @@ bool parse_address(sockaddr_in& sa, char* text) {
   sa.sin_family = AF_INET;
   while (*text == ' ' || *text == '\t') text++;
   if (inet_aton(text, &sa.sin_addr) == 0) {
-    complain("tolvek: invalid IP address %s", text);
+    // A complaint ends its line: run into the next one, it would hide that
+    // line's start, and under the journal its priority.
+    size_t n = strlen(text);
+    complain("tolvek: invalid IP address %s%s", text, n > 0 && text[n - 1] == '\n' ? "" : "\n");
     return false;
   }
   return true;

@@ -74,13 +74,8 @@ void flush_complaints() {
   while (start < pending.size()) {
     size_t end = pending.find('\n', start);
     if (end == std::string::npos) end = pending.size();
-    std::string piece = pending.substr(start, end - start);
-    // "invalid IP address x" runs on into the next complaint on its line.
-    for (size_t at; (at = piece.find("tolvek: ", 1)) != std::string::npos;) {
-      warn(pending_line, bare(piece.substr(0, at)));
-      piece.erase(0, at);
-    }
-    if (!bare(piece).empty()) warn(pending_line, bare(piece));
+    std::string piece = bare(pending.substr(start, end - start));
+    if (!piece.empty()) warn(pending_line, piece);
     start = end + 1;
   }
   pending.clear();

@@ -24,7 +24,7 @@ TEST_F(Config, KeywordsMatchAsPrefixesInTableOrder) {
   EXPECT_EQ(settings.accept_qmz, 1u);
 
   // "client" swallows the letter that follows it into the address text.
-  EXPECT_EQ(complaint("clients 10.0.0.7:6000\n"), "tolvek: invalid IP address s 10.0.0.7");
+  EXPECT_EQ(complaint("clients 10.0.0.7:6000\n"), "tolvek: invalid IP address s 10.0.0.7\n");
   EXPECT_TRUE(clients.empty());
 
   // "allow_ip_port" is tested before "allow_ip".
@@ -105,10 +105,11 @@ TEST_F(Config, PasswordValuesDropOnlyOneBlankAndTheNewline) {
   EXPECT_EQ(settings.passwords, want);
 }
 
+// Each complaint ends its line, whether or not the text it quotes ends one.
 TEST_F(Config, AddressParserComplaintsQuoteTheTextAsItArrived) {
   EXPECT_EQ(complaint("client 10.0.0.7\n"), "tolvek: port not specified for  10.0.0.7\n");
   EXPECT_EQ(complaint("client 10.0.0.7:"), "tolvek: port not specified for  10.0.0.7:\n");
-  EXPECT_EQ(complaint("allow_ip_port 10.0.0.300:5\n"), "tolvek: invalid IP address 10.0.0.300");
+  EXPECT_EQ(complaint("allow_ip_port 10.0.0.300:5\n"), "tolvek: invalid IP address 10.0.0.300\n");
   EXPECT_EQ(complaint("allow_ip nonsense\n"), "tolvek: invalid IP address nonsense\n");
   EXPECT_TRUE(clients.empty());
   EXPECT_TRUE(settings.ips.empty());
@@ -203,7 +204,7 @@ TEST_F(Config, SourceRecords) {
   EXPECT_EQ(settings.alt_source->password, "pw\r");
 
   EXPECT_EQ(complaint("source 10.0.0.x:5000 other\n"),
-            "tolvek: invalid IP address 10.0.0.xtolvek: the (alt_)source command has invalid IP address.\n");
+            "tolvek: invalid IP address 10.0.0.x\ntolvek: the (alt_)source command has invalid IP address.\n");
   EXPECT_EQ(complaint("source 10.0.0.2\n"),
             "tolvek: port not specified for  10.0.0.2\n"
             "tolvek: the (alt_)source command has invalid IP address.\n");

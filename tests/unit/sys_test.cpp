@@ -256,7 +256,7 @@ TEST_F(LineLimits, JournalLinesCarryTheirPriority) {
   setenv("JOURNAL_STREAM", (std::to_string(st.st_dev) + ":" + std::to_string(st.st_ino)).c_str(), 1);
   detect_journal_streams();
 
-  unblocked_line(stderr, "tolvek: invalid IP address s 10.0.0.7");
+  unblocked_line(stderr, "tolvek: invalid IP address s 10.0.0.7\n");
   unblocked_line(stderr, "tolvek: the (alt_)source command has invalid IP address.\n");
   limited_line(data_rejected, "3:Request from %s:%u rejected.\n", "10.0.0.9", 4000u);
   fatal_line("Cannot open config file %s: %s\n", "x", "No such file or directory");
@@ -279,7 +279,7 @@ TEST_F(LineLimits, JournalLinesCarryTheirPriority) {
     return text;
   };
   EXPECT_EQ(slurp(err_pipe[0]),
-            "<4>tolvek: invalid IP address s 10.0.0.7tolvek: the (alt_)source command has invalid IP address.\n"
+            "<4>tolvek: invalid IP address s 10.0.0.7\n<4>tolvek: the (alt_)source command has invalid IP address.\n"
             "<4>3:Request from 10.0.0.9:4000 rejected.\n"
             "<3>Cannot open config file x: No such file or directory\n");
   EXPECT_EQ(slurp(out_pipe[0]), "Setting up to listen at UDP port 5000, socket handle: 3.\n");
