@@ -330,6 +330,22 @@ TEST_F(ConfigDeathTest, MissingFile) {
 // A folder, or a device that never ends, is no configuration: a clear error
 // at once, never a configuration cut short or a read without end.
 TEST_F(ConfigDeathTest, UnreadableOrEndlessFiles) {
+  // The limit itself is still a configuration, read to its last line.
+  std::string comment = "#" + std::string(1022, 'x') + "\n";
+  std::string text;
+  while (text.size() + comment.size() + 16 <= static_cast<size_t>(CONFIG_MAX_BYTES)) text += comment;
+  text += std::string(CONFIG_MAX_BYTES - 16 - text.size(), '\n') + "input_port 7000\n";
+  ASSERT_EQ(text.size(), static_cast<size_t>(CONFIG_MAX_BYTES));
+  ConfigFile at_limit(text), past_limit(text + "\n");
+  EXPECT_EXIT(
+      {
+        parse_config(at_limit.path.c_str());
+        exit_program(settings.input_port == 7000 ? 0 : 1);
+      },
+      testing::ExitedWithCode(0), "");
+  EXPECT_EXIT(parse_config(past_limit.path.c_str()), testing::ExitedWithCode(255),
+              "^tolvek: config file " + past_limit.path + " is larger than 1048576 bytes.\n$");
+
   EXPECT_EXIT(parse_config("/tmp"), testing::ExitedWithCode(255), "^Cannot read config file /tmp: Is a directory\n$");
   EXPECT_EXIT(parse_config("/dev/zero"), testing::ExitedWithCode(255),
               "^tolvek: config file /dev/zero is larger than 1048576 bytes.\n$");
@@ -357,5 +373,7 @@ TEST_F(ConfigDeathTest, PortsThatCannotBeBoundTogether) {
               "^tolvek: alternate input port 70538 and output port 5002 are the same UDP port.\n$");
   // Equal input, alternate input and output ports share a socket; port 0 is any port.
   EXPECT_EXIT(check("alt_input_port 5002\nstatistics_port 0\n"), testing::ExitedWithCode(0), "");
+  EXPECT_EXIT(check("output_port 0\nstatistics_port 0\n"), testing::ExitedWithCode(0), "");
+  EXPECT_EXIT(check("output_port 65536\nstatistics_port 0\n"), testing::ExitedWithCode(0), "");
   EXPECT_EXIT(check("alt_input_port 5000\nstatistics_port 5001\n"), testing::ExitedWithCode(0), "");
 }
