@@ -43,18 +43,57 @@ FILE* fatal_text = nullptr;  // where the daemon's standard error goes meanwhile
 void warn(unsigned line, const std::string& text) { findings.push_back({line, false, text}); }
 void error(unsigned line, const std::string& text) { findings.push_back({line, true, text}); }
 
+// The length of the UTF-8 sequence at p (at most n bytes), 0 when it is
+// none or encodes a control character (U+0080 to U+009F, which a terminal
+// may obey as one of the escape bytes).
+size_t printable_utf8(const unsigned char* p, size_t n) {
+  size_t len = p[0] >= 0xf0 && p[0] <= 0xf4 ? 4 : p[0] >= 0xe0 ? 3 : p[0] >= 0xc2 && p[0] < 0xe0 ? 2 : 0;
+  if (len == 0 || len > n) return 0;
+  for (size_t i = 1; i < len; i++)
+    if ((p[i] & 0xc0) != 0x80) return 0;
+  if (len == 2 && p[0] == 0xc2 && p[1] < 0xa0) return 0;
+  if (len == 3 && ((p[0] == 0xe0 && p[1] < 0xa0) || (p[0] == 0xed && p[1] >= 0xa0))) return 0;  // overlong, surrogate
+  if (len == 4 && ((p[0] == 0xf0 && p[1] < 0x90) || (p[0] == 0xf4 && p[1] >= 0x90))) return 0;  // overlong, past U+10FFFF
+  return len;
+}
+
+// Text from the file as it may be shown on a terminal: a control character,
+// or a byte of no UTF-8 character, shows as \t, \r or \xNN, so that a
+// binary file cannot steer the terminal it is checked on.
+std::string escaped(const std::string& text) {
+  std::string shown;
+  const auto* p = reinterpret_cast<const unsigned char*>(text.data());
+  for (size_t i = 0, n = text.size(); i < n;) {
+    unsigned char c = p[i];
+    if (c >= 0x20 && c < 0x7f) {
+      shown += static_cast<char>(c);
+      i++;
+    } else if (size_t len = c >= 0x80 ? printable_utf8(p + i, n - i) : 0) {
+      shown.append(text, i, len);
+      i += len;
+    } else {
+      char code[8];
+      snprintf(code, sizeof code, c == '\t' ? "\\t" : c == '\r' ? "\\r" : "\\x%02x", c);
+      shown += code;
+      i++;
+    }
+  }
+  return shown;
+}
+
 // Warnings at the journal's warning priority, errors at its error priority;
 // then the count, and the exit status.
 [[noreturn]] void tell_and_exit() {
   unsigned long n_errors = 0, n_warnings = 0;
   for (const Finding& f : findings) {
     std::string where = std::string(file_name) + (f.line ? ":" + std::to_string(f.line) : "");
+    std::string text = escaped(f.text);
     if (f.is_error) {
       n_errors++;
-      fatal_line("%s: error: %s\n", where.c_str(), f.text.c_str());
+      fatal_line("%s: error: %s\n", where.c_str(), text.c_str());
     } else {
       n_warnings++;
-      unblocked_line(stderr, "%s: warning: %s\n", where.c_str(), f.text.c_str());
+      unblocked_line(stderr, "%s: warning: %s\n", where.c_str(), text.c_str());
     }
   }
   unblocked_line(stdout, "tolvek-checkconf: %s: %lu error%s, %lu warning%s\n", file_name, n_errors,
@@ -128,6 +167,99 @@ std::string shown(const char* text) {
   return s;
 }
 
+bool is_blank(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n' || c == '\v' || c == '\f'; }
+
+// The value as the file has it, without the blanks around it.
+std::string trimmed(const char* text) {
+  while (is_blank(*text)) text++;
+  std::string s = text;
+  while (!s.empty() && is_blank(s.back())) s.pop_back();
+  return s;
+}
+
+bool is_port_keyword(const char* keyword) { return strstr(keyword, "_port") != nullptr; }
+
+// A number as the daemon reads it (strtoull with its base taken from the
+// text), which stops silently at the first character that does not fit:
+// "72OO" is 72, "70000" binds 4464, "05000" is octal 2560.
+void check_number(const char* keyword, const char* rest, unsigned number) {
+  std::string value = trimmed(rest);
+  if (value.empty()) {
+    warn(number, std::string("\"") + keyword + "\" has no number after it, so it reads as 0");
+    return;
+  }
+  errno = 0;
+  char* end;
+  unsigned long long read = strtoull(value.c_str(), &end, 0);
+  auto as_read = static_cast<long long>(read);  // the daemon keeps it in 64 bits, signed
+  std::string text(value.c_str(), static_cast<size_t>(end - value.c_str()));
+  if (text.empty() || errno == ERANGE || (*end && !is_blank(*end))) {
+    std::string word = value.substr(0, value.find_first_of(" \t"));
+    error(number, "\"" + word + "\" is not a number: " + keyword + " reads it as " + std::to_string(as_read));
+    return;
+  }
+  if (*end) warn(number, "\"" + trimmed(end) + "\" after " + keyword + " " + text + " is ignored");
+  size_t digits = text[0] == '+' || text[0] == '-' ? 1 : 0;
+  if (text[digits] == '0' && isdigit(static_cast<unsigned char>(text[digits + 1])))
+    warn(number, std::string(keyword) + " " + text + " starts with 0, so it is read as octal: " +
+                     std::to_string(as_read));
+  if (!is_port_keyword(keyword) || (as_read >= 1 && as_read <= 65535)) return;
+  // Negative is "none" where the daemon says so (no failover, no statistics
+  // socket) and "not configured" for the input and output, which the
+  // daemon's own check reports if it stays so. Port 0, a port the system
+  // picks, serves an input that a chained repeater's keep-alive announces
+  // upstream, or an output that only sends to permanent clients. For
+  // statistics it serves no one, but stops no stream either.
+  bool statistics = strcmp(keyword, "statistics_port") == 0;
+  if (as_read == 0 && statistics)
+    return warn(number, "statistics_port 0 binds a UDP port the system picks, which no request can find (-1 is none)");
+  if (as_read == 0 || (as_read < 0 && (!statistics || as_read == -1))) return;
+  error(number, std::string(keyword) + " " + text + " is outside 1 to 65535: the daemon would bind UDP port " +
+                    std::to_string(static_cast<uint16_t>(as_read)));
+}
+
+// An address as "a.b.c.d", each a decimal number from 0 to 255 without a
+// leading zero: the daemon also takes "127.1", a single number, or octal
+// parts ("010" is 8), and drops a name.
+bool is_dotted_decimal(const std::string& text) {
+  const char* p = text.c_str();
+  for (int part = 0; part < 4; part++) {
+    if (part > 0 && *p++ != '.') return false;
+    size_t n = strspn(p, "0123456789");
+    if (n == 0 || n > 3 || (n > 1 && *p == '0') || atoi(std::string(p, n).c_str()) > 255) return false;
+    p += n;
+  }
+  return *p == '\0';
+}
+
+// A source's address and port: a line the daemon drops leaves no source
+// filter and no keep-alive, and a port with a typo gives the rest of it to
+// the password ("41OOO pw" is port 41 and the password "OOO pw").
+void check_source(const char* keyword, const char* rest, unsigned number) {
+  while (*rest == ' ' || *rest == '\t') rest++;
+  const char* colon = strchr(rest, ':');
+  std::string address = colon ? std::string(rest, colon) : trimmed(rest);
+  if (!is_dotted_decimal(address))
+    error(number, std::string(keyword) + " address \"" + address + "\" is not a dotted decimal IPv4 address");
+  std::string port = colon ? std::string(colon + 1, strcspn(colon + 1, " \t\r\n")) : "";
+  bool is_port = !port.empty() && port.size() <= 5 && port.find_first_not_of("0123456789") == std::string::npos &&
+                 atoi(port.c_str()) <= 65535;
+  if (!is_port) error(number, std::string(keyword) + " port \"" + port + "\" is not a number from 0 to 65535");
+}
+
+// Input and output on one port share one socket, which takes every datagram
+// for a control packet.
+void check_shared_input() {
+  auto same = [](const char* what, int64_t port) {
+    error(0, std::string(what) + " port " + std::to_string(port) +
+                 " is the output port: every datagram on it is taken as a control packet, so the stream would "
+                 "never be relayed");
+  };
+  if (settings.input_port == settings.output_port) same("input", settings.input_port);
+  if (settings.alt_input_port >= 0 && settings.alt_input_port == settings.output_port)
+    same("alternate input", settings.alt_input_port);
+}
+
 // The traps the daemon passes over in silence, on the line as it was read.
 void check_traps(const char* line, unsigned number) {
   size_t len = strlen(line);
@@ -148,13 +280,8 @@ void check_traps(const char* line, unsigned number) {
     std::string word(line, strcspn(line, " \t\r\n"));
     warn(number, "\"" + word + "\" is read as the keyword \"" + k->keyword + "\" followed by \"" + shown(rest) + "\"");
   }
-  if (k->value == KeywordValue::kNumber) {
-    const char* p = rest;
-    while (*p == ' ' || *p == '\t') p++;
-    if (*p == '+' || *p == '-') p++;
-    if (!isdigit(static_cast<unsigned char>(*p)))
-      warn(number, std::string("\"") + k->keyword + "\" has no number after it, so it reads as 0");
-  }
+  if (k->value == KeywordValue::kNumber) check_number(k->keyword, rest, number);
+  if (k->value == KeywordValue::kAddressPortPassword) check_source(k->keyword, rest, number);
   if (k->value == KeywordValue::kPassword || k->value == KeywordValue::kAddressPortPassword) {
     std::string value = shown(rest);
     size_t hash = value.find('#');
@@ -238,5 +365,6 @@ int main(int argc, char** argv) {
   pending_line = 0;
   check_config();
   hear_daemon();
+  check_shared_input();
   tell_and_exit();
 }

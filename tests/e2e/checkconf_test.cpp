@@ -86,3 +86,52 @@ TEST(CheckConf, WhatKeepsTheDaemonFromStartingIsAnError) {
   EXPECT_EQ(missing.wait_exit(), 2);
   EXPECT_EQ(missing.err(), "/nonexistent/x.conf: error: Cannot open config file /nonexistent/x.conf: No such file or directory\n");
 }
+
+// Typos that change what runs, each after the two port lines, with what is
+// said of them; --strict, so that a warning shows in the status too.
+TEST(CheckConf, TyposThatChangeWhatRunsAreErrors) {
+  const std::string never_relayed =
+      " is the output port: every datagram on it is taken as a control packet, so the stream would never be relayed\n";
+  struct Case {
+    std::string lines;
+    int status;
+    std::string err;
+  } cases[] = {
+      {"input_port 72OO\n", 2, "F:3: error: \"72OO\" is not a number: input_port reads it as 72\n"},
+      {"input_port 70000\n", 2, "F:3: error: input_port 70000 is outside 1 to 65535: the daemon would bind UDP port 4464\n"},
+      {"input_port 05000\n", 1, "F:3: warning: input_port 05000 starts with 0, so it is read as octal: 2560\n"},
+      {"max_clients 1O\n", 2, "F:3: error: \"1O\" is not a number: max_clients reads it as 1\n"},
+      {"source localhost:41000 pw\n", 2,
+       "F:3: error: source address \"localhost\" is not a dotted decimal IPv4 address\n"
+       "F:3: warning: invalid IP address localhost\n"
+       "F:3: warning: the (alt_)source command has invalid IP address.\n"},
+      {"alt_source 127.1:41OOO pw\n", 2,
+       "F:3: error: alt_source address \"127.1\" is not a dotted decimal IPv4 address\n"
+       "F:3: error: alt_source port \"41OOO\" is not a number from 0 to 65535\n"
+       "F: error: you cannot specify alt source and not source\n"},
+      {"input_port 5002\n", 2, "F: error: input port 5002" + never_relayed},
+      {"alt_input_port 0x138a\n", 2, "F: error: alternate input port 5002" + never_relayed},
+      {"input_port 0\noutput_port 0\n", 2, "F: error: input port 0" + never_relayed},
+      // Signs: -1 is "none" for statistics, anything else negative wraps.
+      {"statistics_port -1\ninput_port +5000\nalt_input_port -1\n", 0, ""},
+      {"input_port +05000\n", 1, "F:3: warning: input_port +05000 starts with 0, so it is read as octal: 2560\n"},
+      {"statistics_port -2\n", 2,
+       "F:3: error: statistics_port -2 is outside 1 to 65535: the daemon would bind UDP port 65534\n"},
+      {"output_port -\n", 2, "F:3: error: \"-\" is not a number: output_port reads it as 0\n"},
+      // Port 0, a port the system picks, and text after the number that is
+      // not the number's own.
+      {"output_port 0\nsource 127.0.0.1:0\n", 0, ""},
+      {"alt_input_port 0\n", 0, ""},
+      {"statistics_port 0\n", 1,
+       "F:3: warning: statistics_port 0 binds a UDP port the system picks, which no request can find (-1 is none)\n"},
+      {"input_port 5000   # the studio\n", 1, "F:3: warning: \"# the studio\" after input_port 5000 is ignored\n"},
+      // Echoed control characters are escaped; a UTF-8 letter is not.
+      {"bogus\x1b[2J\x9b\xc2\x9b\x7f\tcaf\xc3\xa9\n", 1,
+       "F:3: warning: I don't understand the config line bogus\\x1b[2J\\x9b\\xc2\\x9b\\x7f\\tcaf\xc3\xa9\n"},
+  };
+  for (const Case& c : cases) {
+    Checked got = check(kPorts + c.lines, {"--strict"});
+    EXPECT_EQ(got.status, c.status) << c.lines;
+    EXPECT_EQ(got.err, c.err) << c.lines;
+  }
+}
