@@ -38,6 +38,7 @@ JoinEvent join_datagram(const uint8_t* buf, size_t len) {
   if (e == JoinEvent::kResumed) j.silence = now - j.last_datagram;
   j.started = true;
   j.stopped = false;
+  j.gap_registered = false;
   j.last_datagram = now;
   // The repeater is there and sends: nothing to tell, and an old error
   // says nothing of it any more.
@@ -121,6 +122,12 @@ unsigned join_due() {
   JoinState& j = state;
   double now = double_time();
   unsigned due = 0;
+  // A repeater restarted without saved state serves us within about a
+  // second, not up to an interval later.
+  if (j.started && !j.gap_registered && now - j.last_datagram > JOIN_GAP_REGISTRATION) {
+    j.gap_registered = true;
+    j.next_registration = now;
+  }
   if (step_past(j.next_registration, j.interval, now)) due |= JOIN_SEND_REGISTRATION;
   if (j.status_interval > 0 && step_past(j.next_status, j.status_interval, now)) due |= JOIN_SEND_STATUS;
   return due;
@@ -130,7 +137,9 @@ double join_next_wakeup() {
   const JoinState& j = join_state;
   double next = j.next_registration;
   if (j.status_interval > 0) next = std::min(next, j.next_status);
-  // Just past the timeout, so the check that follows the wake-up fires.
+  // Just past the gap and the timeout, so the checks that follow the
+  // wake-up fire.
+  if (j.started && !j.gap_registered) next = std::min(next, j.last_datagram + JOIN_GAP_REGISTRATION + 0.001);
   if (j.started && !j.stopped) next = std::min(next, j.last_datagram + JOIN_STREAM_TIMEOUT + 0.001);
   if (j.next_diagnosis >= 0) next = std::min(next, j.next_diagnosis);
   return std::max(0.0, next - double_time());

@@ -20,6 +20,9 @@ constexpr double JOIN_STREAM_TIMEOUT = 5.0;
 // The repeater drops a client after 20 s without a registration: a period
 // above this leaves too little room for one lost registration.
 constexpr double JOIN_MAX_INTERVAL = 15.0;
+// A stream silent for longer than this while registered draws a
+// registration at once: the repeater may have restarted without its table.
+constexpr double JOIN_GAP_REGISTRATION = 1.0;
 
 // Forwarding fails from the first forward that failed (or was refused)
 // until forwards have gone out for this long without one failing. While a
@@ -67,6 +70,7 @@ struct JoinState {
   double silence = 0;  // how long the stream was stopped, when it resumes
   bool started = false;
   bool stopped = false;
+  bool gap_registered = false;  // the registration for this gap in the stream is sent
 
   bool forward_failing = false;
   double forward_ok_since = -1;  // the first forward since the last failure, -1 for none
@@ -126,7 +130,9 @@ bool join_forward_failed();
 bool join_forward_sent();
 
 // What is due now, and the schedule moved on past it. A period missed
-// altogether (the process was stopped) is not made up with a burst.
+// altogether (the process was stopped) is not made up with a burst. Once
+// the stream has started, a gap of more than JOIN_GAP_REGISTRATION makes a
+// registration due at once, once a gap, and the period starts again from it.
 unsigned join_due();
 
 // Seconds until join_due(), join_check_silence() or join_check_no_stream()

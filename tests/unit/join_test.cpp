@@ -123,6 +123,42 @@ TEST_F(Join, RegistersAtOnceThenEveryIntervalAndReportsOnItsOwnPeriod) {
   EXPECT_EQ(join_due(), JOIN_SEND_REGISTRATION);
 }
 
+// A stream that stops for more than a second may be a repeater that
+// restarted without its table: one registration at once, and the period
+// starts again from it. Before the stream first comes there is no gap.
+TEST_F(Join, RegistersAtOnceWhenTheStreamStops) {
+  fake_mono = 1000;
+  join_start(5, 0);
+  EXPECT_EQ(join_due(), JOIN_SEND_REGISTRATION);
+  fake_mono = 1002;
+  EXPECT_EQ(join_due(), 0u);
+  datagram(1);
+  EXPECT_NEAR(join_next_wakeup(), 1.001, 1e-9);  // woken to look at the gap
+  fake_mono = 1003;
+  EXPECT_EQ(join_due(), 0u);  // a second is no gap yet
+  fake_mono = 1003.01;
+  EXPECT_EQ(join_due(), JOIN_SEND_REGISTRATION);
+  EXPECT_EQ(join_due(), 0u);  // once a gap
+  EXPECT_NEAR(join_next_wakeup(), 3.991, 1e-9);  // then only to tell of the stop
+  fake_mono = 1008.0;
+  join_check_silence();
+  EXPECT_EQ(join_due(), 0u);  // not 1005: the period restarted at 1003.01
+  fake_mono = 1008.01;
+  EXPECT_EQ(join_due(), JOIN_SEND_REGISTRATION);
+
+  // Every gap draws its own.
+  fake_mono = 1009;
+  datagram(2);
+  fake_mono = 1009.9;
+  datagram(3);
+  fake_mono = 1010.8;
+  EXPECT_EQ(join_due(), 0u);
+  fake_mono = 1010.91;
+  EXPECT_EQ(join_due(), JOIN_SEND_REGISTRATION);
+  fake_mono = 1013.01;
+  EXPECT_EQ(join_due(), 0u);
+}
+
 TEST_F(Join, NoStatusReportsWhenTheirIntervalIsZero) {
   join_start(1, 0);
   for (int i = 0; i < 100; i++, fake_mono += 1) EXPECT_EQ(join_due(), JOIN_SEND_REGISTRATION);
