@@ -144,9 +144,13 @@ static std::string text_of(const sockaddr_in& sa) {
 
 constexpr size_t MAX_PASSWORD = 1024;
 
-// The first line of path, without its newline. Like ssh with a private key,
-// a file that other users may read or change is refused: the password in
-// it would be no secret. A pipe will do (--password-file <(...)).
+// The first line of path, without its line end (a line feed, or a carriage
+// return and a line feed, as an editor may save it). Like ssh with a
+// private key, a file that other users may read or change is refused: the
+// password in it would be no secret. A pipe will do (--password-file
+// <(...)). At most the longest password and its line end are read: a file
+// of a single long line, or an endless pipe, is refused as soon as it
+// passes that.
 static std::string password_from_file(const char* path) {
   FILE* f = fopen(path, "r");
   struct stat st{};
@@ -159,29 +163,26 @@ static std::string password_from_file(const char* path) {
             static_cast<unsigned>(st.st_mode & 0777));
     exit(1);
   }
-  char* line = nullptr;
-  size_t capacity = 0;
-  ssize_t n = getline(&line, &capacity, f);
+  std::string line;
+  int c = EOF;
+  while (line.size() < MAX_PASSWORD + 2 && (c = getc(f)) != EOF && c != '\n') line += static_cast<char>(c);
   int err = errno;
   bool failed = ferror(f);
   fclose(f);
-  if (n < 0) {
-    free(line);
-    if (failed) {
-      fprintf(stderr, "tolvek-join: cannot read %s: %s\n", path, strerror(err));
-    } else {
-      fprintf(stderr, "tolvek-join: %s is empty: a password is its first line\n", path);
-    }
+  if (failed) {
+    fprintf(stderr, "tolvek-join: cannot read %s: %s\n", path, strerror(err));
     exit(1);
   }
-  std::string password(line, static_cast<size_t>(n));
-  free(line);
-  if (!password.empty() && password.back() == '\n') password.pop_back();
-  if (password.size() > MAX_PASSWORD) {
+  if (line.empty() && c == EOF) {
+    fprintf(stderr, "tolvek-join: %s is empty: a password is its first line\n", path);
+    exit(1);
+  }
+  if (c == '\n' && !line.empty() && line.back() == '\r') line.pop_back();
+  if (line.size() > MAX_PASSWORD) {
     fprintf(stderr, "tolvek-join: the password in %s is longer than 1024 bytes\n", path);
     exit(1);
   }
-  return password;
+  return line;
 }
 
 struct Options {

@@ -443,8 +443,18 @@ TEST(JoinCommand, PasswordFromAFileOrTheEnvironment) {
   SecretFile unterminated("s3cr3t", 0400);
   Daemon last_line = join(by_file.port, {"--mac", "02:00:5e:10:20:30", "--password-file", unterminated.path});
   EXPECT_EQ(by_file.receive(2.0), control(0, "s3cr3t")) << last_line.err();
+  // Saved with CR-LF line ends: the carriage return is part of the line end.
+  SecretFile crlf("secret\r\nnot this line\r\n", 0600);
+  Daemon crlf_line = join(by_file.port, {"--mac", "02:00:5e:10:20:30", "--password-file", crlf.path});
+  EXPECT_EQ(by_file.receive(2.0), control(0, "secret")) << crlf_line.err();
+  SecretFile longest(std::string(1024, 'p') + "\r\n", 0600);
+  Daemon longest_line = join(by_file.port, {"--password-file", longest.path});
+  Bytes got = by_file.receive(2.0);
+  EXPECT_EQ(got.size(), 12u + 3 + 1024 + 1) << longest_line.err();
+  EXPECT_EQ(Bytes(got.end() - 2, got.end()), (Bytes{'p', 0}));
 
   SecretFile group("secret\n", 0640), others("secret\n", 0602), empty("", 0600);
+  SecretFile too_long(std::string(1025, 'p') + "\r\n", 0600);
   struct Case {
     std::vector<std::string> options;
     int status;
@@ -459,6 +469,8 @@ TEST(JoinCommand, PasswordFromAFileOrTheEnvironment) {
        "tolvek-join: cannot read " + file.dir + "/none: No such file or directory\n"},
       {{"--password-file", file.path, "--password", "x"}, 2,
        "tolvek-join: --password and --password-file exclude each other\n"},
+      {{"--password-file", too_long.path}, 1,
+       "tolvek-join: the password in " + too_long.path + " is longer than 1024 bytes\n"},
   };
   for (const Case& c : cases) {
     Daemon refused = join(by_file.port, c.options);
@@ -466,6 +478,27 @@ TEST(JoinCommand, PasswordFromAFileOrTheEnvironment) {
     EXPECT_EQ(refused.err().substr(0, c.err.size()), c.err);
   }
   EXPECT_TRUE(by_file.silent_for(0.2));  // nothing sent without the password asked for
+
+  // A pipe that never ends its line is refused once it has given more than
+  // the longest password and its line end, not read on without bound.
+  std::string pipe_path = file.dir + "/endless";
+  ASSERT_EQ(mkfifo(pipe_path.c_str(), 0600), 0);
+  Daemon endless = join(by_file.port, {"--password-file", pipe_path});
+  int w = -1;
+  for (double end = now_seconds() + 5; w < 0 && now_seconds() < end; usleep(10000))
+    w = open(pipe_path.c_str(), O_WRONLY | O_NONBLOCK);  // once it reads
+  ASSERT_GE(w, 0) << endless.err();
+  fcntl(w, F_SETFL, 0);
+  void (*before)(int) = signal(SIGPIPE, SIG_IGN);
+  const std::string chunk(65536, 'x');
+  size_t written = 0;
+  for (ssize_t n; written < (16u << 20) && (n = write(w, chunk.data(), chunk.size())) > 0;) written += n;
+  signal(SIGPIPE, before);
+  close(w);
+  unlink(pipe_path.c_str());
+  EXPECT_EQ(endless.wait_exit(), 1);
+  EXPECT_EQ(endless.err(), "tolvek-join: the password in " + pipe_path + " is longer than 1024 bytes\n");
+  EXPECT_LT(written, 1u << 20);
 }
 
 // Without --mac the sender id is the hardware address of the interface
