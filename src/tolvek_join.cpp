@@ -551,6 +551,9 @@ static int run(int fd, int out, const Options& o, const Mac& mac, const sigset_t
 int main(int argc, char** argv) {
   setvbuf(stdout, nullptr, _IOLBF, 0);
   setvbuf(stderr, nullptr, _IONBF, 0);
+  // The lines are for whoever reads them; one who goes away (a closed pipe
+  // or terminal) costs the lines, never the player's stream.
+  signal(SIGPIPE, SIG_IGN);
   Options o = parse_args(argc, argv);
   sigset_t during_wait = catch_stop_signals();
   int fd = bind_socket(o.port);

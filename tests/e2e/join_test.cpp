@@ -391,6 +391,29 @@ TEST(JoinCommand, TellsWhenForwardingFailsAndRecoversAndCountsTheDropped) {
   EXPECT_EQ(report, now_dropped);
 }
 
+// Its lines are information: a reader of its output that has gone (a closed
+// pipe) costs them, never the player's stream.
+TEST(JoinCommand, ForwardsOnWhenTheReaderOfItsOutputIsGone) {
+  Udp repeater, player;
+  int gone[2];
+  ASSERT_EQ(pipe(gone), 0);
+  close(gone[0]);
+  const std::string fd = std::to_string(gone[1]);
+  Daemon j = Daemon::run({"bash", "-c", "exec \"$0\" \"$@\" >&" + fd + " 2>&" + fd, TOLVEK_JOIN_BINARY,
+                          endpoint(repeater.port), "--forward", endpoint(player.port), "--mac", "02:00:5e:10:20:30",
+                          "--password", "secret"});
+  close(gone[1]);
+  sockaddr_in from{};
+  ASSERT_EQ(repeater.receive(2.0, &from), control(0, "secret")) << j.wait_exit(0.1);
+  repeater.send(rtp(1), ntohs(from.sin_port));  // "stream started", to nobody
+  EXPECT_EQ(player.receive(), rtp(1));
+  repeater.send(rtp(2), ntohs(from.sin_port));
+  EXPECT_EQ(player.receive(), rtp(2));
+  EXPECT_EQ(j.wait_exit(0.1), -1);
+  kill(j.pid, SIGTERM);
+  EXPECT_EQ(j.wait_exit(), 0);
+}
+
 // A SIGTERM blocked by whoever started it still ends it, with a stop request.
 TEST(JoinCommand, SigtermEndsItEvenWhenStartedBlocked) {
   Udp repeater;
