@@ -526,20 +526,23 @@ TEST(JoinCommand, PasswordFromAFileOrTheEnvironment) {
 
 // Without --mac the sender id is the hardware address of the interface
 // that routes to the repeater: here one end of a veth pair in a network
-// namespace of the test's own, whose frames are read where they arrive, at
-// the other end (the repeater's address has a fixed neighbour entry, so no
-// ARP is awaited).
-// It is told at start.
+// namespace of the test's own, whose address carries an alias label
+// ("d0:1", as ifconfig names them), and whose frames are read where they
+// arrive, at the other end (the repeater's address has a fixed neighbour
+// entry, so no ARP is awaited). It is told at start. A route that fails
+// for a while makes it connect afresh, from the port the system picked at
+// start: the repeater must not see a new client.
 TEST(JoinCommand, DefaultSenderIdIsTheRoutingInterfacesHardwareAddress) {
   if (getuid() != 0) GTEST_SKIP() << "needs root for a network namespace";
   char dir[] = "/tmp/tolvek_ns_XXXXXX";
   ASSERT_NE(mkdtemp(dir), nullptr);
-  const std::string out = std::string(dir) + "/out", sent = std::string(dir) + "/sent";
+  const std::string out = std::string(dir) + "/out", err = std::string(dir) + "/err",
+                    sent = std::string(dir) + "/sent";
   pid_t child = fork();
   if (child == 0) {
     if (unshare(CLONE_NEWNET) != 0) _exit(77);
     if (system("ip link add d0 type veth peer name d1 && ip link set d0 address 02:11:22:33:44:55 && "
-               "ip addr add 10.77.0.1/24 dev d0 && ip link set d1 up && ip link set d0 up && "
+               "ip addr add 10.77.0.1/24 dev d0 label d0:1 && ip link set d1 up && ip link set d0 up && "
                "ip neigh add 10.77.0.2 lladdr 02:66:66:66:66:66 dev d0") != 0)
       _exit(78);
     int capture = socket(AF_PACKET, SOCK_DGRAM, htons(ETH_P_IP));
@@ -550,25 +553,41 @@ TEST(JoinCommand, DefaultSenderIdIsTheRoutingInterfacesHardwareAddress) {
     if (capture < 0 || bind(capture, reinterpret_cast<sockaddr*>(&at), sizeof at) != 0) _exit(79);
     pid_t j = fork();
     if (j == 0) {
-      int fd = open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-      dup2(fd, 1);
+      dup2(open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644), 1);
+      dup2(open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644), 2);
       execl(TOLVEK_JOIN_BINARY, TOLVEK_JOIN_BINARY, "10.77.0.2:5002", "--interval", "0.2", "--status-interval", "0",
             static_cast<char*>(nullptr));
       _exit(127);
     }
-    int status = 80;
-    for (double end = now_seconds() + 5; status == 80 && now_seconds() < end;) {
-      pollfd p{capture, POLLIN, 0};
-      uint8_t frame[2048];
-      if (poll(&p, 1, 100) <= 0) continue;
-      ssize_t n = recv(capture, frame, sizeof frame, 0);
-      size_t ihl = (frame[0] & 15u) * 4;
-      bool to_repeater = n >= static_cast<ssize_t>(ihl + 8) && frame[9] == IPPROTO_UDP &&
-                         ((frame[ihl + 2] << 8) | frame[ihl + 3]) == 5002;
-      if (!to_repeater) continue;
-      std::ofstream(sent).write(reinterpret_cast<const char*>(frame + ihl + 8), n - static_cast<ssize_t>(ihl) - 8);
-      status = 0;
+    // The next datagram to the repeater, after its sender port as text.
+    auto next_to_repeater = [capture] {
+      for (double end = now_seconds() + 5; now_seconds() < end;) {
+        pollfd p{capture, POLLIN, 0};
+        uint8_t frame[2048];
+        if (poll(&p, 1, 100) <= 0) continue;
+        ssize_t n = recv(capture, frame, sizeof frame, 0);
+        size_t ihl = (frame[0] & 15u) * 4;
+        if (n < static_cast<ssize_t>(ihl + 8) || frame[9] != IPPROTO_UDP ||
+            ((frame[ihl + 2] << 8) | frame[ihl + 3]) != 5002)
+          continue;
+        return std::to_string((frame[ihl] << 8) | frame[ihl + 1]) + " " +
+               std::string(reinterpret_cast<const char*>(frame + ihl + 8), static_cast<size_t>(n) - ihl - 8);
+      }
+      return std::string();
+    };
+    std::string first = next_to_repeater();
+    int status = first.empty() ? 80 : 0;
+    if (status == 0 && system("ip route add unreachable 10.77.0.2") != 0) status = 81;
+    for (double end = now_seconds() + 5; status == 0;) {
+      std::ifstream e(err);
+      std::string text((std::istreambuf_iterator<char>(e)), std::istreambuf_iterator<char>());
+      if (text.find("No route to host") != std::string::npos) break;
+      if (now_seconds() > end) status = 82;
+      usleep(20000);
     }
+    if (status == 0 && system("ip route del unreachable 10.77.0.2") != 0) status = 83;
+    std::string again = status == 0 ? next_to_repeater() : "";
+    std::ofstream(sent) << first << "\n" << again.substr(0, again.find(' '));
     kill(j, SIGKILL);
     waitpid(j, nullptr, 0);
     _exit(status);
@@ -581,18 +600,27 @@ TEST(JoinCommand, DefaultSenderIdIsTheRoutingInterfacesHardwareAddress) {
     }
     usleep(20000);
   }
-  std::ifstream sent_file(sent), out_file(out);
-  std::string datagram((std::istreambuf_iterator<char>(sent_file)), std::istreambuf_iterator<char>());
-  std::string printed((std::istreambuf_iterator<char>(out_file)), std::istreambuf_iterator<char>());
-  unlink(sent.c_str());
-  unlink(out.c_str());
+  auto slurp = [](const std::string& path) {
+    std::ifstream f(path);
+    std::string text((std::istreambuf_iterator<char>(f)), std::istreambuf_iterator<char>());
+    unlink(path.c_str());
+    return text;
+  };
+  std::string datagrams = slurp(sent), printed = slurp(out), told = slurp(err);
   rmdir(dir);
-  ASSERT_TRUE(WIFEXITED(st) && WEXITSTATUS(st) == 0) << st;
-  EXPECT_EQ(Bytes(datagram.begin(), datagram.end()), (Bytes{'Q', 'M', 'Z', 0x20, 0x02, 0x11, 0x22, 0x33, 0x44, 0x55, 0, 0}));
-  EXPECT_NE(printed.find("\ntolvek-join: sender id 02:11:22:33:44:55, the hardware address of d0, which routes to the "
-                         "repeater\n"),
-            std::string::npos)
-      << printed;
+  ASSERT_TRUE(WIFEXITED(st) && WEXITSTATUS(st) == 0) << st << told;
+  // The sender port, the registration, and the sender port after the reconnect.
+  size_t blank = datagrams.find(' '), newline = datagrams.rfind('\n');
+  ASSERT_NE(blank, std::string::npos);
+  ASSERT_NE(newline, std::string::npos);
+  std::string port = datagrams.substr(0, blank);
+  std::string registration = datagrams.substr(blank + 1, newline - blank - 1);
+  EXPECT_EQ(Bytes(registration.begin(), registration.end()),
+            (Bytes{'Q', 'M', 'Z', 0x20, 0x02, 0x11, 0x22, 0x33, 0x44, 0x55, 0, 0}));
+  EXPECT_EQ(datagrams.substr(newline + 1), port);
+  EXPECT_EQ(printed, "tolvek-join: registering with 10.77.0.2:5002 from port " + port +
+                         ", forwarding to 127.0.0.1:5004\ntolvek-join: sender id 02:11:22:33:44:55, the hardware "
+                         "address of d0, which routes to the repeater\n");
 
   // Over loopback, which has no hardware address: zeros, and why.
   Udp repeater;
