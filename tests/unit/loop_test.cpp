@@ -1,3 +1,5 @@
+#include <poll.h>
+
 #include "control.h"
 #include "fixture.h"
 #include "stats.h"
@@ -385,4 +387,124 @@ TEST_F(Wakeup, KeepAliveIsNotHeldBackByABacklog) {
   EXPECT_EQ(relayed().size(), READ_BATCH);
   EXPECT_EQ(sender.receive(), build_trigger("pw"));
   EXPECT_EQ(last_trigger, fake_mono);
+}
+
+// The stray filter over time, read back from what the kernel queues on the
+// input: a flood of strays is counted per second, filtered for its hold,
+// let in and counted again once lifted; a failover counts afresh, and an
+// input socket that stays through it loses the filter of the old source.
+TEST_F(Wakeup, StrayFilterIsHeldItsTimeAndStartsAfreshAfterAFailover) {
+  LoopbackSocket stray, alt_source;
+  uint16_t in = ntohs(input_addr.sin_port);
+  settings_for_tests().input_port = in;
+  settings_for_tests().alt_input_port = in;  // the same port: the socket stays
+  settings_for_tests().output_port = ntohs(output_addr.sin_port);
+  parse("source 127.0.0.1:" + std::to_string(sender.port) + "\n");
+  parse("alt_source 127.0.0.1:" + std::to_string(alt_source.port) + "\n");
+  const sockaddr_in from_stray = make_addr("127.0.0.1", stray.port);
+  auto strays = [&](unsigned n) {
+    uint8_t d[] = {0x80, 0, 0, 1};
+    for (unsigned i = 0; i < n; i++) handle_data(d, sizeof d, from_stray, in_addr{});
+  };
+  // A stray is sent, then a datagram from source: which the input gets
+  // first, 1 for the stray, 2 for the source's, 0 for neither.
+  enum { kNeither, kStray, kSource };
+  auto first_queued = [&](const LoopbackSocket& source) {
+    uint8_t tag = kStray;
+    sendto(stray.fd, &tag, 1, 0, reinterpret_cast<const sockaddr*>(&input_addr), sizeof input_addr);
+    tag = kSource;
+    sendto(source.fd, &tag, 1, 0, reinterpret_cast<const sockaddr*>(&input_addr), sizeof input_addr);
+    pollfd p{input_socket, POLLIN, 0};
+    uint8_t first = kNeither;
+    if (poll(&p, 1, 500) == 1) recv(input_socket, &first, 1, 0);
+    while (recv(input_socket, &tag, 1, MSG_DONTWAIT) > 0) {
+    }
+    return first;
+  };
+  // One wake-up of the loop, woken by a datagram on the output.
+  auto wake = [&] {
+    send_to(output_addr, {0});
+    loop_iteration();
+  };
+  CaptureStderr();
+  CaptureStdout();
+
+  // A second's count: as many as the limit in two seconds in a row pass;
+  // one more in the second of them is a flood.
+  strays(STRAY_FLOOD);
+  EXPECT_EQ(first_queued(sender), kStray);
+  fake_mono += 1.0;
+  strays(STRAY_FLOOD);
+  EXPECT_EQ(first_queued(sender), kStray);
+  strays(1);
+  EXPECT_EQ(first_queued(sender), kSource);
+  double filtered_at = fake_mono;
+
+  // Held for its time, then lifted; lifted, a new flood is caught again.
+  fake_mono = filtered_at + STRAY_FILTER_HOLD - 0.01;
+  set_last_data(fake_mono);
+  wake();
+  EXPECT_EQ(first_queued(sender), kSource);
+  fake_mono = filtered_at + STRAY_FILTER_HOLD;
+  set_last_data(fake_mono);
+  wake();
+  EXPECT_EQ(first_queued(sender), kStray);
+  strays(STRAY_FLOOD + 1);
+  EXPECT_EQ(first_queued(sender), kSource);
+
+  // A failover while filtered: the socket stays, without the filter for
+  // the old source, and so lets in both the strays and the new source.
+  fake_mono += data_timeout + 0.5;
+  wake();
+  ASSERT_EQ(alt_toggle, 1);
+  EXPECT_EQ(first_queued(alt_source), kStray);
+
+  // The count starts afresh at a failover: strays of the second before it
+  // do not add to those after it.
+  fake_mono += 1.0;
+  set_last_data(fake_mono - data_timeout - 0.1);
+  strays(STRAY_FLOOD - 1);
+  wake();
+  ASSERT_EQ(alt_toggle, 0);
+  fake_mono += 0.2;
+  strays(STRAY_FLOOD);
+  EXPECT_EQ(first_queued(sender), kStray);
+  strays(1);
+  EXPECT_EQ(first_queued(sender), kSource);
+  GetCapturedStdout();
+  GetCapturedStderr();
+}
+
+// A failover that cannot bind its port stays on the input it has and tries
+// again after the next timeout, not at every wake-up.
+TEST_F(Wakeup, FailedFailoverWaitsForTheNextTimeout) {
+  LoopbackSocket taker;
+  close(taker.fd);
+  taker.fd = socket(AF_INET, SOCK_DGRAM, 0);
+  sockaddr_in any = make_addr("0.0.0.0", 0);
+  ASSERT_EQ(bind(taker.fd, reinterpret_cast<sockaddr*>(&any), sizeof any), 0);
+  socklen_t n = sizeof any;
+  getsockname(taker.fd, reinterpret_cast<sockaddr*>(&any), &n);
+  settings_for_tests().input_port = ntohs(input_addr.sin_port);
+  settings_for_tests().alt_input_port = ntohs(any.sin_port);  // taken
+  settings_for_tests().output_port = ntohs(output_addr.sin_port);
+  parse("source 127.0.0.1:0\n");
+  std::vector<double> tried;
+  CaptureStderr();
+  for (double t = 0; t <= 9; t += 0.5) {
+    fake_mono = 2000 + t;
+    set_last_data(t == 0 ? 2000 - data_timeout - 0.5 : last_data);
+    CaptureStdout();
+    send_to(output_addr, {0});
+    loop_iteration();
+    if (GetCapturedStdout().find("Reception timed out.\n") != std::string::npos) tried.push_back(t);
+  }
+  std::string err = GetCapturedStderr();
+  EXPECT_EQ(tried, (std::vector<double>{0, 4.5, 9}));
+  EXPECT_EQ(alt_toggle, 0);
+  EXPECT_NE(err.find("tolvek: cannot fail over to UDP port " + std::to_string(ntohs(any.sin_port)) +
+                     ": Address already in use; staying on UDP port " +
+                     std::to_string(ntohs(input_addr.sin_port)) + ".\n"),
+            std::string::npos)
+      << err;
 }
