@@ -298,7 +298,8 @@ class Tree : public testing::Test {
     start_source();
     start_mids();
     start_leaves();
-    ASSERT_TRUE(leaves_served_after(0, now_seconds() + 10)) << "the stream never reached every leaf";
+    ASSERT_TRUE(leaves_served_after(0, now_seconds() + 10)) << "the stream never reached every leaf\n"
+                                                            << r1.err() << mids[kMid1].out();
     for (size_t m : kMids) ASSERT_EQ(mid_source(m), on_r1()) << kAddress[m] << mids[m].out() << mids[m].err();
   }
 };
@@ -314,7 +315,8 @@ TEST_F(Tree, DISABLED_MidsStayOnPrimaryWhenLeavesComeLater) {
   start_mids();
   sleep_until(t0 + 3);
   start_leaves();
-  EXPECT_TRUE(leaves_served_after(t0, t0 + 10)) << "the stream never reached every leaf";
+  EXPECT_TRUE(leaves_served_after(t0, t0 + 10)) << "the stream never reached every leaf\n"
+                                                << r1.err() << mids[kMid1].out();
   // Long enough for a failover 4 s after the leaves' first registration.
   sleep_until(t0 + 9);
   for (size_t m : kMids) EXPECT_EQ(mid_source(m), on_r1()) << kAddress[m] << "\n" << mids[m].out();
@@ -329,7 +331,8 @@ TEST_F(Tree, DISABLED_MidsStayOnPrimaryWhenLeavesWereWaiting) {
   usleep(2500000);
   double t0 = now_seconds();
   start_mids();
-  EXPECT_TRUE(leaves_served_after(t0, t0 + 10)) << "the stream never reached every leaf";
+  EXPECT_TRUE(leaves_served_after(t0, t0 + 10)) << "the stream never reached every leaf\n"
+                                                << r1.err() << mids[kMid1].out();
   sleep_until(t0 + 9);
   for (size_t m : kMids) EXPECT_EQ(mid_source(m), on_r1()) << kAddress[m] << "\n" << mids[m].out();
 }
@@ -385,7 +388,8 @@ TEST_F(Tree, InjectedLossIsCountedAtEachLevel) {
   start_source(true);
   start_mids();
   start_leaves();
-  ASSERT_TRUE(leaves_served_after(0, now_seconds() + 10)) << "the stream never reached every leaf";
+  ASSERT_TRUE(leaves_served_after(0, now_seconds() + 10)) << "the stream never reached every leaf\n"
+                                                          << r1.err() << mids[kMid1].out();
   ASSERT_EQ(impair.wait_exit(stream_length * kPeriod + 5), 0);
   // A stopped stream's report is brought up to date by a request 2 s on.
   usleep(2300000);
