@@ -12,8 +12,10 @@
 // PATH default to $TOLVEK_BIN and $TOLVEK_JOIN_BIN, so that one build can
 // be compared with another. The run, each part bounded in time:
 //   1. start orders: the mids started 3 s before their leaves, then the
-//      leaves started 2.5 s before the mids (their next registration comes
-//      after the mids' first keep-alive tick); which root each mid ends on;
+//      leaves started 2.5 s before the mids (their next registration
+//      comes 5 s after their first, after the mids' first keep-alive tick,
+//      as long as starting them all takes under 2.5 s); which root each mid
+//      ends on, and when its first leaf registration reached it;
 //   2. the tree started as it settles everywhere (leaves at once after the
 //      mids), then steady state: loss, duplicates and reordering at every
 //      leaf, the latency of each hop (p50 and p99), CPU and memory of every
@@ -131,6 +133,21 @@ long cpu_ticks(pid_t pid) {
     }
   }
   return -1;
+}
+
+// Datagrams the kernel dropped, all CPUs together, because its input
+// backlog was full: each copy crossing a veth pair or the loopback passes
+// through it, whatever namespace it is in.
+long backlog_drops() {
+  std::ifstream f("/proc/net/softnet_stat");
+  long total = 0;
+  for (std::string line; std::getline(f, line);) {
+    std::istringstream fields(line);
+    std::string processed, dropped;
+    fields >> processed >> dropped;
+    total += strtol(dropped.c_str(), nullptr, 16);
+  }
+  return total;
 }
 
 // Clock ticks that all CPUs together spent on anything but idling.
@@ -268,6 +285,7 @@ class TreeBench {
   std::vector<Arrivals> player_;                       // per leaf
   std::vector<Arrivals> point_;                        // packet sockets: R1, R2, the mids, the leaves
   std::vector<std::vector<int64_t>> keepalive_at_r2_;  // per mid, keep-alives R2 heard
+  std::vector<std::vector<int64_t>> registered_at_;    // per mid, leaves' control packets it got
   std::mutex keepalive_lock_;
   int source_fd_ = -1, ask_fd_ = -1;
   std::vector<int> player_fd_, point_fd_;
@@ -584,6 +602,13 @@ void TreeBench::probe_loop() {
             (point ? point_[index] : player_[index]).note(bench_get_le(d + 12, 8), at);
             continue;
           }
+          // A leaf's control packet at its mid.
+          bool at_mid = point && index >= 2 && index < 2 + static_cast<size_t>(o_.mids);
+          if (at_mid && to_port == MID_OUT && len >= 4 && !memcmp(d, "QMZ", 3)) {
+            std::lock_guard<std::mutex> g(keepalive_lock_);
+            registered_at_[index - 2].push_back(at);
+            continue;
+          }
           // A keep-alive at R2: QMZ, a registration.
           if (point && index == 1 && to_port == ROOT_OUT && len >= 4 && !memcmp(d, "QMZ", 3)) {
             in_addr a{from};
@@ -673,8 +698,9 @@ void TreeBench::start_order(const std::string& name, bool mids_first) {
     sleep_for(3.0 - seconds_between(mids_at, realtime_ns()));
     start_leaves(0);
   } else {
+    int64_t leaves_at = realtime_ns();
     start_leaves(0);
-    sleep_for(2.5);
+    sleep_for(2.5 - seconds_between(leaves_at, realtime_ns()));
     mids_at = realtime_ns();
     start_mids();
   }
@@ -683,13 +709,18 @@ void TreeBench::start_order(const std::string& name, bool mids_first) {
   // next keep-alive after it.
   sleep_for(12.0 - seconds_between(mids_at, realtime_ns()));
   std::vector<std::string> roots;
-  std::vector<double> failovers, first;
+  std::vector<double> failovers, first, registered;
   int on_r1 = 0;
   for (int k = 0; k < o_.mids; k++) {
     int f;
     roots.push_back(mid_root(k, &f));
     failovers.push_back(f);
     on_r1 += roots.back() == "R1";
+    std::lock_guard<std::mutex> g(keepalive_lock_);
+    double t = INFINITY;
+    for (int64_t x : registered_at_[static_cast<size_t>(k)])
+      if (x > mids_at) t = std::min(t, seconds_between(mids_at, x));
+    registered.push_back(t);
   }
   uint64_t from = number_at(mids_at);
   for (size_t leaf = 0; leaf < n_leaves_; leaf++) {
@@ -704,10 +735,11 @@ void TreeBench::start_order(const std::string& name, bool mids_first) {
   stop_all();
   summary_ << "start order " << name << ": " << on_r1 << " of " << o_.mids << " mids on R1 (";
   for (size_t k = 0; k < roots.size(); k++) summary_ << (k ? " " : "") << roots[k];
-  summary_ << "), failovers " << json_list(failovers, 0) << "; first datagram at each leaf after the mids' start "
+  summary_ << "), failovers " << json_list(failovers, 0) << "\n  first leaf registration reaching each mid after its "
+           << "start, s: " << json_list(registered, 2) << "\n  first datagram at each leaf after the mids' start "
            << spread(first) << (served ? "" : " (not every leaf served within 20 s)") << "\n";
   json_ << "{\"order\":\"" << name << "\",\"mids_on_r1\":" << on_r1 << ",\"roots\":" << json_strings(roots)
-        << ",\"failovers\":" << json_list(failovers, 0)
+        << ",\"failovers\":" << json_list(failovers, 0) << ",\"first_registration_at_mid_s\":" << json_list(registered)
         << ",\"first_datagram_after_mids_start_s\":" << spread_json(first) << "}";
 }
 
@@ -737,7 +769,7 @@ void TreeBench::steady_state() {
   }
   std::string load_before = loadavg();
   long self0 = cpu_ticks(getpid());
-  long machine0 = machine_busy_ticks();
+  long machine0 = machine_busy_ticks(), drops0 = backlog_drops();
   int64_t t0 = realtime_ns();
   for (size_t i = 0; i < procs.size(); i++) f[i].ticks0 = cpu_ticks(procs[i]->pid);
   sleep_for(o_.steady);
@@ -749,7 +781,7 @@ void TreeBench::steady_state() {
     f[i].dirty = proc_kib(procs[i]->pid, "smaps_rollup", "Private_Dirty");
   }
   long self1 = cpu_ticks(getpid());
-  long machine1 = machine_busy_ticks();
+  long machine1 = machine_busy_ticks(), drops1 = backlog_drops();
   std::string load_after = loadavg();
   // The stats reports are rebuilt every 2 s of stream: wait for the next.
   sleep_for(2.5);
@@ -821,13 +853,14 @@ void TreeBench::steady_state() {
            << worst << "; " << lost_before << " of them never reached the leaf's eth0), " << duplicated
            << " duplicated, " << reordered << " reordered (whole run)\n  CPU of the machine: " << fmt(busy, 2)
            << " cores busy, of which the tree's processes and this benchmark " << fmt(ours, 2) << ", others "
-           << fmt(busy - ours, 2) << "\n";
+           << fmt(busy - ours, 2) << "; the kernel's input backlog dropped " << drops1 - drops0
+           << " packets of the machine's in the window\n";
   json_ << ",\"steady\":{\"seconds\":" << fmt(seconds, 1) << ",\"load_before\":\"" << load_before
         << "\",\"load_after\":\"" << load_after << "\",\"datagrams\":" << expected << ",\"leaves\":" << n_leaves_
         << ",\"lost\":" << lost << ",\"worst_leaf_lost\":" << worst << ",\"lost_before_leaf_eth0\":" << lost_before
-        << ",\"machine_busy_cores\":" << fmt(busy, 2) << ",\"tree_and_bench_cores\":" << fmt(ours, 2)
-        << ",\"duplicated_whole_run\":" << duplicated << ",\"reordered_whole_run\":" << reordered
-        << ",\"repeaters_frames_lost\":{";
+        << ",\"backlog_drops_machine\":" << drops1 - drops0 << ",\"machine_busy_cores\":" << fmt(busy, 2)
+        << ",\"tree_and_bench_cores\":" << fmt(ours, 2) << ",\"duplicated_whole_run\":" << duplicated
+        << ",\"reordered_whole_run\":" << reordered << ",\"repeaters_frames_lost\":{";
   summary_ << "  repeaters' own count in the window, frames_lost (frames_received):";
   for (size_t r = 0; r < repeaters.size(); r++) {
     long l = lost1[r] - lost0[r], n = received1[r] - received0[r];
@@ -969,6 +1002,7 @@ int TreeBench::run() {
   for (Arrivals& a : player_) a.init(max_datagrams_);
   for (Arrivals& a : point_) a.init(max_datagrams_);
   keepalive_at_r2_.resize(static_cast<size_t>(o_.mids));
+  registered_at_.resize(static_cast<size_t>(o_.mids));
   mids_.resize(static_cast<size_t>(o_.mids));
   leaves_.resize(n_leaves_);
   source_fd_ = socket_in(0, "0.0.0.0", SOURCE_PORT, 0);
@@ -998,7 +1032,7 @@ int TreeBench::run() {
         << "\",\"load_at_start\":\"" << load_start << "\",\"start_orders\":[";
   start_order("mids-first (leaves 3 s after the mids)", true);
   json_ << ",";
-  start_order("leaves-first (mids 2.5 s after the leaves)", false);
+  start_order("leaves-first (mids 2.5 s after the first leaf)", false);
   json_ << "],";
 
   fprintf(stderr, "treebench: the tree, leaves at once after the mids (load %s)\n", loadavg().c_str());
