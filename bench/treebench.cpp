@@ -282,8 +282,11 @@ class TreeBench {
   std::atomic<bool> stop_{false};
   std::atomic<uint64_t> sent_{0};
   std::unique_ptr<std::atomic<int64_t>[]> send_time_;
-  std::vector<Arrivals> player_;                       // per leaf
-  std::vector<Arrivals> point_;                        // packet sockets: R1, R2, the mids, the leaves
+  std::vector<Arrivals> player_;  // per leaf
+  std::vector<Arrivals> point_;   // packet sockets: R1, R2, the mids, the leaves
+  // Copies leaving a repeater's eth0: root r's to mid k at r * mids + k,
+  // and a mid's to each of its leaves.
+  std::vector<Arrivals> to_mid_, to_leaf_;
   std::vector<std::vector<int64_t>> keepalive_at_r2_;  // per mid, keep-alives R2 heard
   std::vector<std::vector<int64_t>> registered_at_;    // per mid, leaves' control packets it got
   std::mutex keepalive_lock_;
@@ -308,7 +311,7 @@ class TreeBench {
 
   bool build_lan();
   int socket_in(size_t device, const char* ip, uint16_t port, int rcvbuf);
-  int packet_socket_in(size_t device);
+  int packet_socket_in(size_t device, bool outgoing);
   std::string write_file(const std::string& name, const std::string& text);
   Proc spawn(size_t device, const std::string& name, const std::vector<std::string>& argv,
              const std::vector<std::string>& env = {});
@@ -374,23 +377,27 @@ int TreeBench::socket_in(size_t device, const char* ip, uint16_t port, int rcvbu
   return fd;
 }
 
-// What reaches the device's eth0 from the LAN (not what it sends), IP
-// datagrams from their IP header on, with the kernel's receive time.
-int TreeBench::packet_socket_in(size_t device) {
+// What reaches the device's eth0 from the LAN, and with outgoing what it
+// sends there too: IP datagrams from their IP header on, with the kernel's
+// time of each (an outgoing copy's is when the sender's system call handed
+// it to the device).
+int TreeBench::packet_socket_in(size_t device, bool outgoing) {
+  // Only sockets of every protocol are shown what the device sends.
+  uint16_t protocol = htons(outgoing ? ETH_P_ALL : ETH_P_IP);
   lan_.enter(device);
-  int fd = socket(AF_PACKET, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, htons(ETH_P_IP));
+  int fd = socket(AF_PACKET, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, protocol);
   unsigned index = if_nametoindex("eth0");
   lan_.leave();
   sockaddr_ll at{};
   at.sll_family = AF_PACKET;
-  at.sll_protocol = htons(ETH_P_IP);
+  at.sll_protocol = protocol;
   at.sll_ifindex = static_cast<int>(index);
   if (fd < 0 || !index || bind(fd, reinterpret_cast<sockaddr*>(&at), sizeof at) != 0) {
     fprintf(stderr, "treebench: no packet socket in %s: %s\n", address(device).c_str(), strerror(errno));
     exit(1);
   }
   int on = 1, room = 4 << 20;
-  setsockopt(fd, SOL_PACKET, PACKET_IGNORE_OUTGOING, &on, sizeof on);
+  if (!outgoing) setsockopt(fd, SOL_PACKET, PACKET_IGNORE_OUTGOING, &on, sizeof on);
   setsockopt(fd, SOL_SOCKET, SO_TIMESTAMPNS, &on, sizeof on);
   setsockopt(fd, SOL_SOCKET, SO_RCVBUFFORCE, &room, sizeof room);
   return fd;
@@ -555,6 +562,7 @@ void TreeBench::probe_loop() {
   alignas(cmsghdr) static uint8_t control[BATCH][CMSG_SPACE(sizeof(timespec)) + 64];
   iovec iov[BATCH];
   mmsghdr msgs[BATCH];
+  sockaddr_ll link[BATCH];
   epoll_event events[64];
   while (!stop_) {
     int ready = epoll_wait(ep, events, 64, 50);
@@ -571,6 +579,9 @@ void TreeBench::probe_loop() {
           msgs[k].msg_hdr.msg_iovlen = 1;
           msgs[k].msg_hdr.msg_control = control[k];
           msgs[k].msg_hdr.msg_controllen = sizeof control[k];
+          link[k] = {};
+          msgs[k].msg_hdr.msg_name = &link[k];
+          msgs[k].msg_hdr.msg_namelen = sizeof link[k];
         }
         int r = recvmmsg(fd, msgs, BATCH, MSG_DONTWAIT, nullptr);
         if (r <= 0) break;
@@ -587,19 +598,35 @@ void TreeBench::probe_loop() {
           size_t len = msgs[k].msg_len;
           uint32_t from = 0;
           uint16_t to_port = 0;
+          uint8_t to[4] = {0};
           if (point) {
+            if (link[k].sll_protocol != htons(ETH_P_IP)) continue;
             // An IP datagram: only UDP is looked into.
             size_t ihl = len ? static_cast<size_t>(d[0] & 15) * 4 : 0;
             if (len < ihl + 8 || d[9] != IPPROTO_UDP) continue;
             memcpy(&from, d + 12, 4);
+            memcpy(to, d + 16, 4);
             to_port = static_cast<uint16_t>(d[ihl + 2] << 8 | d[ihl + 3]);
             d += ihl + 8;
             len -= ihl + 8;
           }
           bool ours = len == DATAGRAM_SIZE && bench_get_le(d + 12, 8) < max_datagrams_ && d[8] == 0x74 &&
                       d[9] == 0x72 && d[10] == 0x65 && d[11] == 0x65;
+          uint64_t number = ours ? bench_get_le(d + 12, 8) : 0;
+          if (ours && point && link[k].sll_pkttype == PACKET_OUTGOING) {
+            // A copy sent by a root (to 10.44.1.k+1) or a mid (to 10.44.16+k.j+1).
+            size_t mids = static_cast<size_t>(o_.mids);
+            if (index < 2 && to[2] == 1 && to[3] >= 1 && to[3] <= mids)
+              to_mid_[index * mids + to[3] - 1u].note(number, at);
+            size_t k_of = to[2] >= 16 ? to[2] - 16u : mids, j = to[3] - 1u;
+            if (index >= 2 && index < 2 + mids && k_of < mids && to[3] >= 1 &&
+                j < static_cast<size_t>(o_.leaves_per_mid))
+              to_leaf_[k_of * static_cast<size_t>(o_.leaves_per_mid) + j].note(number, at);
+            continue;
+          }
+          if (point && link[k].sll_pkttype == PACKET_OUTGOING) continue;
           if (ours) {
-            (point ? point_[index] : player_[index]).note(bench_get_le(d + 12, 8), at);
+            (point ? point_[index] : player_[index]).note(number, at);
             continue;
           }
           // A leaf's control packet at its mid.
@@ -796,13 +823,14 @@ void TreeBench::steady_state() {
   // datagram missing at a player is placed by whether it reached the leaf's
   // eth0: lost on the way there (a repeater, the LAN) or after it.
   uint64_t first = number_at(t0), last = number_at(t1 - 1000000000) - 1;
-  uint64_t expected = last >= first ? last - first + 1 : 0, lost = 0, worst = 0, lost_before = 0;
+  uint64_t expected = last >= first ? last - first + 1 : 0, lost = 0, worst = 0, lost_before = 0, never_sent = 0;
   for (size_t leaf = 0; leaf < n_leaves_; leaf++) {
     uint64_t missing = 0;
     for (uint64_t i = first; i <= last; i++) {
       if (player_[leaf].at(i)) continue;
       missing++;
       lost_before += point_[point_of_leaf(leaf)].at(i) == 0;
+      never_sent += to_leaf_[leaf].at(i) == 0;
     }
     lost += missing;
     worst = std::max(worst, missing);
@@ -813,28 +841,51 @@ void TreeBench::steady_state() {
     reordered += a.reordered;
   }
 
-  // Latency per hop, microseconds; a mid's root is the one feeding it. Each
-  // is from the datagram's arrival at one device's eth0 to its arrival at
-  // the next one's: the repeater's work and the LAN's, the fan-out's order
-  // included (the mid sends the copies in its table's order).
+  // Latency per hop, microseconds; a mid's root is the one feeding it. A
+  // repeater's own time runs from the datagram's arrival at its eth0 to a
+  // copy leaving it, the LAN's from there to the next device's eth0. The
+  // mid sends its copies in its table's order: its first and last copy of
+  // each datagram show the fan-out's spread.
   std::map<std::string, std::vector<double>> hop;
-  const char* const hops[] = {"source to root (LAN)", "root to mid", "mid to leaf's eth0",
-                              "tolvek-join: eth0 to player", "end to end"};
+  const char* const hops[] = {"source to root (LAN)",
+                              "root: arrival to copy out",
+                              "root to mid (LAN)",
+                              "mid: arrival to first copy out",
+                              "mid: arrival to last copy out",
+                              "mid: arrival to copy out (every leaf)",
+                              "mid to leaf (LAN)",
+                              "tolvek-join: eth0 to player",
+                              "end to end"};
+  auto us = [&hop](const char* name, int64_t from, int64_t to) {
+    if (from && to) hop[name].push_back(static_cast<double>(to - from) / 1e3);
+  };
   for (uint64_t i = first; i <= last; i++) {
     int64_t sent = send_time_[i];
-    for (size_t r = 0; r < 2; r++)
-      if (int64_t root = point_[r].at(i)) hop[hops[0]].push_back(static_cast<double>(root - sent) / 1e3);
+    for (size_t r = 0; r < 2; r++) us(hops[0], sent, point_[r].at(i));
     for (int k = 0; k < o_.mids; k++) {
       const std::string& feeder = roots_[static_cast<size_t>(k)];
-      int64_t root = feeder == "R1" ? point_[0].at(i) : feeder == "R2" ? point_[1].at(i) : 0;
-      int64_t mid = point_[point_of_mid(k)].at(i);
-      if (root && mid) hop[hops[1]].push_back(static_cast<double>(mid - root) / 1e3);
+      size_t r = feeder == "R1" ? 0 : 1;
+      if (feeder != "R1" && feeder != "R2") continue;
+      int64_t root_in = point_[r].at(i),
+              root_out = to_mid_[r * static_cast<size_t>(o_.mids) + static_cast<size_t>(k)].at(i);
+      int64_t mid = point_[point_of_mid(k)].at(i), first_out = INT64_MAX, last_out = 0;
+      us(hops[1], root_in, root_out);
+      us(hops[2], root_out, mid);
       for (int j = 0; j < o_.leaves_per_mid; j++) {
         size_t leaf = static_cast<size_t>(k * o_.leaves_per_mid + j);
-        int64_t eth = point_[point_of_leaf(leaf)].at(i), play = player_[leaf].at(i);
-        if (mid && eth) hop[hops[2]].push_back(static_cast<double>(eth - mid) / 1e3);
-        if (eth && play) hop[hops[3]].push_back(static_cast<double>(play - eth) / 1e3);
-        if (play) hop[hops[4]].push_back(static_cast<double>(play - sent) / 1e3);
+        int64_t out = to_leaf_[leaf].at(i), eth = point_[point_of_leaf(leaf)].at(i), play = player_[leaf].at(i);
+        if (out) {
+          first_out = std::min(first_out, out);
+          last_out = std::max(last_out, out);
+        }
+        us(hops[5], mid, out);
+        us(hops[6], out, eth);
+        us(hops[7], eth, play);
+        us(hops[8], sent, play);
+      }
+      if (last_out) {
+        us(hops[3], mid, first_out);
+        us(hops[4], mid, last_out);
       }
     }
   }
@@ -850,17 +901,19 @@ void TreeBench::steady_state() {
     if (x.ticks0 >= 0 && x.ticks1 >= 0) ours += static_cast<double>(x.ticks1 - x.ticks0) / tick / seconds;
   summary_ << "steady state, " << fmt(seconds, 1) << " s (load " << load_before << " before, " << load_after
            << " after): " << expected << " datagrams x " << n_leaves_ << " leaves, " << lost << " lost (worst leaf "
-           << worst << "; " << lost_before << " of them never reached the leaf's eth0), " << duplicated
-           << " duplicated, " << reordered << " reordered (whole run)\n  CPU of the machine: " << fmt(busy, 2)
+           << worst << "; " << lost_before << " of them never reached the leaf's eth0, " << never_sent
+           << " never left the mid's), " << duplicated << " duplicated, " << reordered
+           << " reordered (whole run)\n  CPU of the machine: " << fmt(busy, 2)
            << " cores busy, of which the tree's processes and this benchmark " << fmt(ours, 2) << ", others "
            << fmt(busy - ours, 2) << "; the kernel's input backlog dropped " << drops1 - drops0
            << " packets of the machine's in the window\n";
   json_ << ",\"steady\":{\"seconds\":" << fmt(seconds, 1) << ",\"load_before\":\"" << load_before
         << "\",\"load_after\":\"" << load_after << "\",\"datagrams\":" << expected << ",\"leaves\":" << n_leaves_
         << ",\"lost\":" << lost << ",\"worst_leaf_lost\":" << worst << ",\"lost_before_leaf_eth0\":" << lost_before
-        << ",\"backlog_drops_machine\":" << drops1 - drops0 << ",\"machine_busy_cores\":" << fmt(busy, 2)
-        << ",\"tree_and_bench_cores\":" << fmt(ours, 2) << ",\"duplicated_whole_run\":" << duplicated
-        << ",\"reordered_whole_run\":" << reordered << ",\"repeaters_frames_lost\":{";
+        << ",\"never_left_mid\":" << never_sent << ",\"backlog_drops_machine\":" << drops1 - drops0
+        << ",\"machine_busy_cores\":" << fmt(busy, 2) << ",\"tree_and_bench_cores\":" << fmt(ours, 2)
+        << ",\"duplicated_whole_run\":" << duplicated << ",\"reordered_whole_run\":" << reordered
+        << ",\"repeaters_frames_lost\":{";
   summary_ << "  repeaters' own count in the window, frames_lost (frames_received):";
   for (size_t r = 0; r < repeaters.size(); r++) {
     long l = lost1[r] - lost0[r], n = received1[r] - received0[r];
@@ -1001,6 +1054,10 @@ int TreeBench::run() {
   point_ = std::vector<Arrivals>(2 + static_cast<size_t>(o_.mids) + n_leaves_);
   for (Arrivals& a : player_) a.init(max_datagrams_);
   for (Arrivals& a : point_) a.init(max_datagrams_);
+  to_mid_ = std::vector<Arrivals>(2 * static_cast<size_t>(o_.mids));
+  to_leaf_ = std::vector<Arrivals>(n_leaves_);
+  for (Arrivals& a : to_mid_) a.init(max_datagrams_);
+  for (Arrivals& a : to_leaf_) a.init(max_datagrams_);
   keepalive_at_r2_.resize(static_cast<size_t>(o_.mids));
   registered_at_.resize(static_cast<size_t>(o_.mids));
   mids_.resize(static_cast<size_t>(o_.mids));
@@ -1009,10 +1066,10 @@ int TreeBench::run() {
   ask_fd_ = socket_in(0, "0.0.0.0", 0, 0);
   for (size_t leaf = 0; leaf < n_leaves_; leaf++)
     player_fd_.push_back(socket_in(leaf_device(leaf), "127.0.0.1", PLAYER_PORT, 1 << 20));
-  point_fd_.push_back(packet_socket_in(1));
-  point_fd_.push_back(packet_socket_in(2));
-  for (int k = 0; k < o_.mids; k++) point_fd_.push_back(packet_socket_in(mid_device(k)));
-  for (size_t leaf = 0; leaf < n_leaves_; leaf++) point_fd_.push_back(packet_socket_in(leaf_device(leaf)));
+  point_fd_.push_back(packet_socket_in(1, true));
+  point_fd_.push_back(packet_socket_in(2, true));
+  for (int k = 0; k < o_.mids; k++) point_fd_.push_back(packet_socket_in(mid_device(k), true));
+  for (size_t leaf = 0; leaf < n_leaves_; leaf++) point_fd_.push_back(packet_socket_in(leaf_device(leaf), false));
 
   // Every part stops by itself; this ends a run that hangs all the same.
   std::thread watchdog([this] {
