@@ -11,11 +11,11 @@
 //
 // PATH default to $TOLVEK_BIN and $TOLVEK_JOIN_BIN, so that one build can
 // be compared with another. The run, each part bounded in time:
-//   1. start orders: the mids started 3 s before their leaves, then the
-//      leaves started 2.5 s before the mids (their next registration
-//      comes 5 s after their first, after the mids' first keep-alive tick,
-//      as long as starting them all takes under 2.5 s); which root each mid
-//      ends on, and when its first leaf registration reached it;
+//   1. start orders: the mids started 3 s before their leaves; then each
+//      mid started 2.5 s after its own leaves, whose next registration
+//      comes 5 s after their first, after the mid's first keep-alive tick.
+//      Which root each mid ends on, and when its first leaf registration
+//      reached it;
 //   2. the tree started as it settles everywhere (leaves at once after the
 //      mids), then steady state: loss, duplicates and reordering at every
 //      leaf, the latency of each hop (p50 and p99), CPU and memory of every
@@ -265,6 +265,7 @@ struct Proc {
   std::string name;
   size_t device = 0;
   pid_t pid = -1;
+  int64_t started = 0;
 };
 
 class TreeBench {
@@ -322,7 +323,10 @@ class TreeBench {
   std::string mid_config() const;
   void start_roots();
   void start_mid(int k);
+  void fresh_state();
   void start_mids();
+  bool mids_started();
+  void start_leaf(size_t leaf);
   void start_leaves(double spread_seconds);
   void stop_all();
 
@@ -411,7 +415,7 @@ std::string TreeBench::write_file(const std::string& name, const std::string& te
 
 Proc TreeBench::spawn(size_t device, const std::string& name, const std::vector<std::string>& argv,
                       const std::vector<std::string>& env) {
-  Proc p{name, device, -1};
+  Proc p{name, device, -1, realtime_ns()};
   p.pid = lan_.spawn(device, argv, env, dir_ + "/" + name + ".out", dir_ + "/" + name + ".err", dir_);
   if (p.pid < 0) {
     perror("treebench: fork");
@@ -476,16 +480,33 @@ void TreeBench::start_mid(int k) {
       spawn(mid_device(k), "mid" + std::to_string(k + 1), {o_.tolvek, conf}, {"RUNTIME_DIRECTORY=" + state});
 }
 
-void TreeBench::start_mids() {
-  // A fresh start: nothing saved by the mids of an earlier start.
+// A fresh start: nothing saved by the mids of an earlier start.
+void TreeBench::fresh_state() {
   state_dirs_ = dir_ + "/state" + std::to_string(++starts_);
   mkdir(state_dirs_.c_str(), 0700);
-  for (int k = 0; k < o_.mids; k++) start_mid(k);
+}
+
+bool TreeBench::mids_started() {
   for (int k = 0; k < o_.mids; k++)
     if (!wait_line(mids_[static_cast<size_t>(k)], "Setting up to statistics UDP port", 10)) {
       fprintf(stderr, "treebench: mid %d did not start\n", k + 1);
-      exit(1);
+      return false;
     }
+  return true;
+}
+
+void TreeBench::start_mids() {
+  fresh_state();
+  for (int k = 0; k < o_.mids; k++) start_mid(k);
+  if (!mids_started()) exit(1);
+}
+
+void TreeBench::start_leaf(size_t leaf) {
+  int k = static_cast<int>(leaf / static_cast<size_t>(o_.leaves_per_mid));
+  leaves_[leaf] = spawn(leaf_device(leaf), "leaf" + std::to_string(leaf + 1),
+                        {o_.join, address(mid_device(k)) + ":" + std::to_string(MID_OUT), "--port",
+                         std::to_string(LEAF_PORT), "--forward", "127.0.0.1:" + std::to_string(PLAYER_PORT)},
+                        {"TOLVEK_PASSWORD=leafpass"});
 }
 
 // In turn over the mids (the first leaf of every mid, then the second...),
@@ -495,12 +516,8 @@ void TreeBench::start_leaves(double spread_seconds) {
   size_t i = 0;
   for (int j = 0; j < o_.leaves_per_mid; j++) {
     for (int k = 0; k < o_.mids; k++, i++) {
-      size_t leaf = static_cast<size_t>(k * o_.leaves_per_mid + j);
       sleep_for(begin + spread_seconds * static_cast<double>(i) / static_cast<double>(n_leaves_) - realtime_ns() / 1e9);
-      leaves_[leaf] = spawn(leaf_device(leaf), "leaf" + std::to_string(leaf + 1),
-                            {o_.join, address(mid_device(k)) + ":" + std::to_string(MID_OUT), "--port",
-                             std::to_string(LEAF_PORT), "--forward", "127.0.0.1:" + std::to_string(PLAYER_PORT)},
-                            {"TOLVEK_PASSWORD=leafpass"});
+      start_leaf(static_cast<size_t>(k * o_.leaves_per_mid + j));
     }
   }
   fprintf(stderr, "treebench: %zu leaves started in %.2f s\n", n_leaves_, realtime_ns() / 1e9 - begin);
@@ -718,23 +735,39 @@ std::vector<size_t> all_of(size_t n) {
 void TreeBench::start_order(const std::string& name, bool mids_first) {
   fprintf(stderr, "treebench: start order %s (load %s)\n", name.c_str(), loadavg().c_str());
   start_roots();
-  int64_t mids_at;
+  int64_t mids_at = realtime_ns();
   if (mids_first) {
-    mids_at = realtime_ns();
     start_mids();
     sleep_for(3.0 - seconds_between(mids_at, realtime_ns()));
     start_leaves(0);
   } else {
-    int64_t leaves_at = realtime_ns();
-    start_leaves(0);
-    sleep_for(2.5 - seconds_between(leaves_at, realtime_ns()));
-    mids_at = realtime_ns();
-    start_mids();
+    // Mid by mid: its leaves, then the mid itself 2.5 s after its first
+    // leaf, whatever starting the other mids' leaves takes meanwhile.
+    fresh_state();
+    std::vector<int64_t> due(static_cast<size_t>(o_.mids), INT64_MAX);
+    int next_mid = 0;
+    auto start_due_mids = [&] {
+      while (next_mid < o_.mids && realtime_ns() >= due[static_cast<size_t>(next_mid)]) start_mid(next_mid++);
+    };
+    for (int k = 0; k < o_.mids; k++) {
+      due[static_cast<size_t>(k)] = realtime_ns() + 2500000000;
+      for (int j = 0; j < o_.leaves_per_mid; j++) {
+        start_due_mids();
+        start_leaf(static_cast<size_t>(k * o_.leaves_per_mid + j));
+      }
+    }
+    fprintf(stderr, "treebench: %zu leaves started in %.2f s\n", n_leaves_, seconds_between(mids_at, realtime_ns()));
+    while (next_mid < o_.mids) {
+      sleep_for(seconds_between(realtime_ns(), due[static_cast<size_t>(next_mid)]));
+      start_due_mids();
+    }
+    if (!mids_started()) exit(1);
+    mids_at = mids_[0].started;
   }
-  bool served = all_served_after(mids_at, 20, all_of(n_leaves_));
+  bool served = all_served_after(mids_at, 25, all_of(n_leaves_));
   // Long enough for a failover 4 s after the leaves' registrations, and the
   // next keep-alive after it.
-  sleep_for(12.0 - seconds_between(mids_at, realtime_ns()));
+  sleep_for(12.0 - seconds_between(mids_[static_cast<size_t>(o_.mids - 1)].started, realtime_ns()));
   std::vector<std::string> roots;
   std::vector<double> failovers, first, registered;
   int on_r1 = 0;
@@ -743,18 +776,21 @@ void TreeBench::start_order(const std::string& name, bool mids_first) {
     roots.push_back(mid_root(k, &f));
     failovers.push_back(f);
     on_r1 += roots.back() == "R1";
+    // From the mid's own start.
+    int64_t started = mids_[static_cast<size_t>(k)].started;
     std::lock_guard<std::mutex> g(keepalive_lock_);
     double t = INFINITY;
     for (int64_t x : registered_at_[static_cast<size_t>(k)])
-      if (x > mids_at) t = std::min(t, seconds_between(mids_at, x));
+      if (x > started) t = std::min(t, seconds_between(started, x));
     registered.push_back(t);
   }
   uint64_t from = number_at(mids_at);
   for (size_t leaf = 0; leaf < n_leaves_; leaf++) {
+    int64_t started = mids_[leaf / static_cast<size_t>(o_.leaves_per_mid)].started;
     double t = INFINITY;
     for (uint64_t i = from; i < sent_; i++)
-      if (int64_t x = player_[leaf].at(i)) {
-        t = seconds_between(mids_at, x);
+      if (int64_t x = player_[leaf].at(i); x > started) {
+        t = seconds_between(started, x);
         break;
       }
     first.push_back(t);
@@ -763,11 +799,11 @@ void TreeBench::start_order(const std::string& name, bool mids_first) {
   summary_ << "start order " << name << ": " << on_r1 << " of " << o_.mids << " mids on R1 (";
   for (size_t k = 0; k < roots.size(); k++) summary_ << (k ? " " : "") << roots[k];
   summary_ << "), failovers " << json_list(failovers, 0) << "\n  first leaf registration reaching each mid after its "
-           << "start, s: " << json_list(registered, 2) << "\n  first datagram at each leaf after the mids' start "
+           << "own start, s: " << json_list(registered, 2) << "\n  first datagram at each leaf after its mid's start "
            << spread(first) << (served ? "" : " (not every leaf served within 20 s)") << "\n";
   json_ << "{\"order\":\"" << name << "\",\"mids_on_r1\":" << on_r1 << ",\"roots\":" << json_strings(roots)
         << ",\"failovers\":" << json_list(failovers, 0) << ",\"first_registration_at_mid_s\":" << json_list(registered)
-        << ",\"first_datagram_after_mids_start_s\":" << spread_json(first) << "}";
+        << ",\"first_datagram_after_its_mid_start_s\":" << spread_json(first) << "}";
 }
 
 struct Figures {
@@ -1089,7 +1125,7 @@ int TreeBench::run() {
         << "\",\"load_at_start\":\"" << load_start << "\",\"start_orders\":[";
   start_order("mids-first (leaves 3 s after the mids)", true);
   json_ << ",";
-  start_order("leaves-first (mids 2.5 s after the first leaf)", false);
+  start_order("leaves-first (each mid 2.5 s after its first leaf)", false);
   json_ << "],";
 
   fprintf(stderr, "treebench: the tree, leaves at once after the mids (load %s)\n", loadavg().c_str());
