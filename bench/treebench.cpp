@@ -7,7 +7,7 @@
 //
 //   treebench --tolvek PATH --join PATH [--mids 8] [--leaves-per-mid 32]
 //             [--rate 50] [--admission ip|pass|subnet] [--steady 30]
-//             [--restarts 8] [--json FILE] [--keep DIR]
+//             [--restarts 8] [--root-failures 3] [--json FILE] [--keep DIR]
 //
 // PATH default to $TOLVEK_BIN and $TOLVEK_JOIN_BIN, so that one build can
 // be compared with another. The run, each part bounded in time:
@@ -22,8 +22,11 @@
 //      process;
 //   3. mid restarts, one mid at a time (SIGTERM, started again at once with
 //      its RUNTIME_DIRECTORY kept): each of its leaves' gap;
-//   4. R1 killed: each leaf's gap, each mid's own gap, and when R2 first
-//      heard each mid's keep-alive.
+//   4. root failures: the root feeding the mids (R1 first) killed, then
+//      started again as the standby, the next failure killing whichever
+//      feeds them then: each leaf's gap, each mid's own gap, and when the
+//      other root first heard each mid's keep-alive. The gap depends on
+//      where each mid is in its keep-alive period: repeats sample it.
 // Times are CLOCK_REALTIME, as the kernel stamps what arrives: the source
 // writes its send time into each datagram (bytes 20-27), and packet
 // sockets see each datagram arrive at every device's eth0. Prints a summary
@@ -82,6 +85,7 @@ struct Options {
   std::string admission = "ip";
   double steady = 30;
   int restarts = 8;
+  int root_failures = 3;
   std::string json, keep;
 };
 
@@ -288,7 +292,7 @@ class TreeBench {
   // Copies leaving a repeater's eth0: root r's to mid k at r * mids + k,
   // and a mid's to each of its leaves.
   std::vector<Arrivals> to_mid_, to_leaf_;
-  std::vector<std::vector<int64_t>> keepalive_at_r2_;  // per mid, keep-alives R2 heard
+  std::vector<std::vector<int64_t>> keepalive_at_[2];  // per root, per mid: keep-alives it heard
   std::vector<std::vector<int64_t>> registered_at_;    // per mid, leaves' control packets it got
   std::mutex keepalive_lock_;
   int source_fd_ = -1, ask_fd_ = -1;
@@ -322,6 +326,7 @@ class TreeBench {
   std::string root_config() const;
   std::string mid_config() const;
   void start_roots();
+  void start_root(int r);
   void start_mid(int k);
   void fresh_state();
   void start_mids();
@@ -340,7 +345,8 @@ class TreeBench {
   void start_order(const std::string& name, bool mids_first);
   void steady_state();
   void mid_restarts();
-  void root_failure();
+  bool root_failure(int round, std::vector<double>& all);
+  void root_failures();
 };
 
 std::string TreeBench::address(size_t device) const {
@@ -461,15 +467,18 @@ std::string TreeBench::mid_config() const {
          " uplink\nallow_mac\nallow_pass leafpass\n";
 }
 
+void TreeBench::start_root(int r) {
+  Proc& p = r ? r2_ : r1_;
+  p = spawn(1 + static_cast<size_t>(r), r ? "r2" : "r1", {o_.tolvek, dir_ + "/root.conf"});
+  if (!wait_line(p, "Setting up to statistics UDP port", 10)) {
+    fprintf(stderr, "treebench: %s did not start\n", p.name.c_str());
+    exit(1);
+  }
+}
+
 void TreeBench::start_roots() {
-  std::string conf = dir_ + "/root.conf";
-  r1_ = spawn(1, "r1", {o_.tolvek, conf});
-  r2_ = spawn(2, "r2", {o_.tolvek, conf});
-  for (Proc* r : {&r1_, &r2_})
-    if (!wait_line(*r, "Setting up to statistics UDP port", 10)) {
-      fprintf(stderr, "treebench: %s did not start\n", r->name.c_str());
-      exit(1);
-    }
+  start_root(0);
+  start_root(1);
 }
 
 void TreeBench::start_mid(int k) {
@@ -653,13 +662,13 @@ void TreeBench::probe_loop() {
             registered_at_[index - 2].push_back(at);
             continue;
           }
-          // A keep-alive at R2: QMZ, a registration.
-          if (point && index == 1 && to_port == ROOT_OUT && len >= 4 && !memcmp(d, "QMZ", 3)) {
+          // A mid's keep-alive at a root: QMZ, a registration.
+          if (point && index < 2 && to_port == ROOT_OUT && len >= 4 && !memcmp(d, "QMZ", 3)) {
             in_addr a{from};
             std::string ip = inet_ntoa(a);
             std::lock_guard<std::mutex> g(keepalive_lock_);
             for (int m = 0; m < o_.mids; m++)
-              if (ip == address(mid_device(m))) keepalive_at_r2_[static_cast<size_t>(m)].push_back(at);
+              if (ip == address(mid_device(m))) keepalive_at_[index][static_cast<size_t>(m)].push_back(at);
           }
         }
         if (static_cast<unsigned>(r) < BATCH) break;
@@ -1029,43 +1038,68 @@ void TreeBench::mid_restarts() {
   json_ << "],\"mid_restart_gaps_s\":" << spread_json(all);
 }
 
-void TreeBench::root_failure() {
-  fprintf(stderr, "treebench: killing R1 (load %s)\n", loadavg().c_str());
-  std::vector<size_t> fed;
+// Kills the root that feeds the mids (R1 the first time), and measures the
+// gap of the leaves it fed; then starts it again, as the other's standby.
+// False when no mid was left to measure.
+bool TreeBench::root_failure(int round, std::vector<double>& all) {
   std::vector<std::string> roots;
+  int on_r1 = 0;
   for (int k = 0; k < o_.mids; k++) {
     int f;
     roots.push_back(mid_root(k, &f));
-    if (roots.back() != "R1") continue;
-    for (int j = 0; j < o_.leaves_per_mid; j++) fed.push_back(static_cast<size_t>(k * o_.leaves_per_mid + j));
+    on_r1 += roots.back() == "R1";
   }
+  int r = on_r1 * 2 >= o_.mids ? 0 : 1;
+  std::string name = r ? "R2" : "R1";
+  fprintf(stderr, "treebench: killing %s (load %s)\n", name.c_str(), loadavg().c_str());
+  std::vector<size_t> fed;
+  for (int k = 0; k < o_.mids; k++)
+    if (roots[static_cast<size_t>(k)] == name)
+      for (int j = 0; j < o_.leaves_per_mid; j++) fed.push_back(static_cast<size_t>(k * o_.leaves_per_mid + j));
+  if (fed.empty()) return false;
   {
     std::lock_guard<std::mutex> g(keepalive_lock_);
-    for (auto& v : keepalive_at_r2_) v.clear();
+    for (auto& v : keepalive_at_[1 - r]) v.clear();
   }
   uint64_t from = sent_;
   int64_t killed = realtime_ns();
-  end(r1_, SIGKILL);
+  end(r ? r2_ : r1_, SIGKILL);
   bool served = all_served_after(killed + 500000000, 20, fed);
   int64_t until = killed + 20000000000;
   sleep_for(0.2);
   uint64_t lo = from > 200 ? from - 200 : 0;
   std::vector<double> gaps, mid_gaps, heard;
   for (size_t leaf : fed) gaps.push_back(longest_gap(player_[leaf], killed, until, lo, sent_));
+  all.insert(all.end(), gaps.begin(), gaps.end());
   for (int k = 0; k < o_.mids; k++) {
-    if (roots[static_cast<size_t>(k)] != "R1") continue;
+    if (roots[static_cast<size_t>(k)] != name) continue;
     mid_gaps.push_back(longest_gap(point_[point_of_mid(k)], killed, until, lo, sent_));
     std::lock_guard<std::mutex> g(keepalive_lock_);
-    const auto& v = keepalive_at_r2_[static_cast<size_t>(k)];
+    const auto& v = keepalive_at_[1 - r][static_cast<size_t>(k)];
     heard.push_back(v.empty() ? INFINITY : seconds_between(killed, v.front()));
   }
-  summary_ << "root failure (R1 killed), " << fed.size() << " leaves of " << mid_gaps.size()
-           << " mids fed by R1: gap at each leaf " << spread(gaps) << (served ? "" : " (some leaf never served again)")
-           << "\n  each mid's own gap " << spread(mid_gaps) << "; R2 first heard each mid's keep-alive "
+  std::string other = r ? "R1" : "R2";
+  summary_ << "  " << name << " killed: " << fed.size() << " leaves of " << mid_gaps.size()
+           << " mids, gap at each leaf " << spread(gaps) << (served ? "" : " (some leaf never served again)")
+           << "\n    each mid's own gap " << spread(mid_gaps) << "; " << other << " first heard each mid's keep-alive "
            << spread(heard) << " after the kill\n";
-  json_ << ",\"root_failure\":{\"mids_on_r1\":" << mid_gaps.size() << ",\"leaf_gaps_s\":" << spread_json(gaps)
-        << ",\"mid_gaps_s\":" << spread_json(mid_gaps) << ",\"keepalive_at_r2_after_kill_s\":" << spread_json(heard)
-        << "}";
+  json_ << (round ? "," : "") << "{\"killed\":\"" << name << "\",\"mids\":" << mid_gaps.size()
+        << ",\"leaf_gaps_s\":" << spread_json(gaps) << ",\"mid_gaps_s\":" << spread_json(mid_gaps)
+        << ",\"keepalive_at_other_root_after_kill_s\":" << spread_json(heard) << "}";
+  // The killed root comes back as the standby; the mids stay where they are.
+  start_root(r);
+  sleep_for(2.0);
+  return true;
+}
+
+void TreeBench::root_failures() {
+  summary_ << "root failures (the root feeding the mids killed, then started again as the standby):\n";
+  json_ << ",\"root_failures\":[";
+  std::vector<double> all;
+  for (int i = 0; i < o_.root_failures; i++)
+    if (!root_failure(i, all)) break;
+  summary_ << "  all leaves over all failures: " << spread(all) << "\n";
+  json_ << "],\"root_failure_gaps_s\":" << spread_json(all);
 }
 
 int TreeBench::run() {
@@ -1096,7 +1130,7 @@ int TreeBench::run() {
   to_leaf_ = std::vector<Arrivals>(n_leaves_);
   for (Arrivals& a : to_mid_) a.init(max_datagrams_);
   for (Arrivals& a : to_leaf_) a.init(max_datagrams_);
-  keepalive_at_r2_.resize(static_cast<size_t>(o_.mids));
+  for (auto& root : keepalive_at_) root.resize(static_cast<size_t>(o_.mids));
   registered_at_.resize(static_cast<size_t>(o_.mids));
   mids_.resize(static_cast<size_t>(o_.mids));
   leaves_.resize(n_leaves_);
@@ -1151,7 +1185,7 @@ int TreeBench::run() {
   json_ << "\"tree_start\":{\"mids_on_r1\":" << on_r1 << ",\"roots\":" << json_strings(roots) << "}";
   steady_state();
   mid_restarts();
-  root_failure();
+  root_failures();
   std::string load_end = loadavg();
   double total = seconds_between(run_start_, realtime_ns());
   json_ << ",\"load_at_end\":\"" << load_end << "\",\"seconds\":" << fmt(total, 1) << "}\n";
@@ -1173,7 +1207,8 @@ int TreeBench::run() {
 void usage() {
   fprintf(stderr,
           "usage: treebench [--tolvek PATH] [--join PATH] [--mids N] [--leaves-per-mid N] [--rate R]\n"
-          "                 [--admission ip|pass|subnet] [--steady S] [--restarts N] [--json FILE] [--keep DIR]\n");
+          "                 [--admission ip|pass|subnet] [--steady S] [--restarts N] [--root-failures N]\n"
+          "                 [--json FILE] [--keep DIR]\n");
   exit(2);
 }
 
@@ -1201,6 +1236,8 @@ int main(int argc, char** argv) {
       o.steady = atof(v.c_str());
     else if (k == "--restarts")
       o.restarts = atoi(v.c_str());
+    else if (k == "--root-failures")
+      o.root_failures = atoi(v.c_str());
     else if (k == "--json")
       o.json = v;
     else if (k == "--keep")
@@ -1211,7 +1248,7 @@ int main(int argc, char** argv) {
   bool admission_ok = o.admission == "ip" || o.admission == "pass" || o.admission == "subnet";
   if (argc % 2 == 0 || o.tolvek.empty() || o.join.empty() || o.mids < 1 || o.mids > 200 || o.leaves_per_mid < 1 ||
       o.leaves_per_mid > 254 || o.mids * o.leaves_per_mid > 1000 || o.rate <= 0 || o.rate > 1000 || !admission_ok ||
-      o.steady < 5 || o.steady > 300 || o.restarts < 0)
+      o.steady < 5 || o.steady > 300 || o.restarts < 0 || o.root_failures < 0 || o.root_failures > 10)
     usage();
   if (getuid() != 0) {
     fprintf(stderr, "treebench: needs root for network namespaces\n");
