@@ -109,8 +109,19 @@ struct Lan {
     return false;
   }
 
+  // IPv4 only: each interface's IPv6 start-up messages are multicast,
+  // which the bridge copies to every port at once, hundreds of copies that
+  // overflow the kernel's input backlog and take datagrams with them.
   int new_namespace() const {
     if (unshare(CLONE_NEWNET) != 0) return -1;
+    for (const char* conf : {"all", "default"}) {
+      std::string path = std::string("/proc/sys/net/ipv6/conf/") + conf + "/disable_ipv6";
+      int fd = open(path.c_str(), O_WRONLY | O_CLOEXEC);  // absent in a kernel without IPv6
+      if (fd < 0) continue;
+      if (write(fd, "1", 1) != 1) {
+      }
+      close(fd);
+    }
     int fd = open("/proc/thread-self/ns/net", O_RDONLY | O_CLOEXEC);
     leave();
     return fd;
