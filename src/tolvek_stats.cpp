@@ -1,4 +1,5 @@
-// tolvek-stats: asks a repeater for its statistics report and prints it.
+// tolvek-stats: asks a repeater for its statistics report and prints it, or
+// serves the reports of several over HTTP (--listen).
 #include <getopt.h>
 #include <poll.h>
 #include <sys/stat.h>
@@ -17,6 +18,9 @@
 #include "metrics.h"
 #include "table.h"
 #include "version.h"
+#ifdef TOLVEK_EXPORTER
+#include "serve.h"
+#endif
 
 enum class Format { kJson, kPrometheus, kTable };
 
@@ -51,6 +55,7 @@ static void complain(const char* fmt, ...) {
   fputs(
       "Usage: tolvek-stats HOST:PORT [--watch SECONDS] [--count N] [--timeout SECONDS]\n"
       "                   [--format json|prometheus|table] [--output FILE]\n"
+      "       tolvek-stats --listen [ADDR:]PORT HOST:PORT... [--timeout SECONDS]\n"
       "  Sends \"get_stats\" to the repeater's statistics port and prints the JSON report.\n"
       "  --watch SECONDS   repeat every SECONDS, 0.1 to 86400 (until killed, or N times with --count);\n"
       "                    a table is redrawn in place on a terminal\n"
@@ -61,7 +66,8 @@ static void complain(const char* fmt, ...) {
       "  --output FILE     replace FILE after each request (a new file renamed over it) instead\n"
       "                    of printing; with json or table, a request without a report\n"
       "                    removes FILE\n"
-
+      "  --listen ADDR:PORT serve the repeaters' metrics at /metrics and a live status page\n"
+      "                    at / over HTTP (ADDR 127.0.0.1 unless given) until killed\n"
       "  --help            this text;  --version  the version\n"
       "Exit status: 0 when every reply arrived whole (and, unless json, was a report),\n"
       "1 when one did not, 2 on bad usage.\n",
@@ -234,17 +240,18 @@ static bool one_round(const Target& t, double timeout, Format format, const std:
 }
 
 int main(int argc, char** argv) {
-  std::string output;
+  std::string output, listen;
   double watch = 0, timeout = 2.0;
   long count = -1;
   Format format = Format::kJson;
   // getopt_long codes of the long options without a short one.
-  enum : int { WATCH = 256, TIMEOUT, COUNT, FORMAT, OUTPUT, VERSION };
+  enum : int { WATCH = 256, TIMEOUT, COUNT, FORMAT, OUTPUT, VERSION, LISTEN };
   static const option long_options[] = {
       {"watch", required_argument, nullptr, WATCH},   {"timeout", required_argument, nullptr, TIMEOUT},
       {"count", required_argument, nullptr, COUNT},   {"format", required_argument, nullptr, FORMAT},
       {"output", required_argument, nullptr, OUTPUT}, {"help", no_argument, nullptr, 'h'},
-      {"version", no_argument, nullptr, VERSION},     {nullptr, 0, nullptr, 0},
+      {"version", no_argument, nullptr, VERSION},     {"listen", required_argument, nullptr, LISTEN},
+      {nullptr, 0, nullptr, 0},
   };
   opterr = 0;
   for (int c; (c = getopt_long(argc, argv, "h", long_options, nullptr)) != -1;) {
@@ -254,6 +261,7 @@ int main(int argc, char** argv) {
       case COUNT: count = count_arg(optarg); break;
       case FORMAT: format = format_arg(optarg); break;
       case OUTPUT: output = output_arg(optarg); break;
+      case LISTEN: listen = optarg; break;
       case 'h': usage(stdout, 0);
       case VERSION:
         printf("tolvek-stats %s %s\n", TOLVEK_VERSION, TOLVEK_RELEASE_DATE);
@@ -262,6 +270,22 @@ int main(int argc, char** argv) {
         fprintf(stderr, "tolvek-stats: unknown option or missing value: %s\n", argv[optind - 1]);
         usage(stderr, 2);
     }
+  }
+  if (!listen.empty()) {
+    if (optind == argc) {
+      fputs("tolvek-stats: --listen needs at least one HOST:PORT\n", stderr);
+      usage(stderr, 2);
+    }
+    if (watch > 0 || count > 0 || format != Format::kJson || !output.empty()) {
+      fputs("tolvek-stats: --listen takes only --timeout besides the repeaters\n", stderr);
+      usage(stderr, 2);
+    }
+#ifdef TOLVEK_EXPORTER
+    return serve(listen, std::vector<std::string>(argv + optind, argv + argc), timeout);
+#else
+    fputs("tolvek-stats: this build has no --listen (it was built without libmicrohttpd)\n", stderr);
+    return 2;
+#endif
   }
   if (optind != argc - 1) {
     fputs("tolvek-stats: expected one HOST:PORT\n", stderr);
