@@ -2,6 +2,8 @@
 
 configure_file(packaging/tolvek@.service.in tolvek@.service @ONLY)
 install(FILES ${PROJECT_BINARY_DIR}/tolvek@.service DESTINATION ${TOLVEK_UNIT_DIR})
+# Prometheus alerts for the metrics of tolvek-stats, for a rules file.
+install(FILES contrib/prometheus/tolvek-alerts.yml DESTINATION ${CMAKE_INSTALL_DATADIR}/tolvek)
 # The loopback example, ready to run as tolvek@example and to copy.
 install(FILES examples/tolvek.conf DESTINATION ${TOLVEK_CONFIG_DIR} RENAME example.conf)
 
