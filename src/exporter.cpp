@@ -97,11 +97,12 @@ static json repeater_json(const Watched& w, double now, time_t wall, double sinc
   std::string failure = w.failure.rfind(prefix, 0) == 0 ? w.failure.substr(prefix.size()) : w.failure;
   if (!failure.empty() && failure.back() == '\n') failure.pop_back();
   out["failure"] = failure;
-  Status s = w.status;
-  // The age as of now, not of the poll.
-  if (s.last_data_age.known) s.last_data_age.number += now - w.answered_at;
+  // The head gives the age as the repeater told it at the last poll; only
+  // the time a stopped stream has been silent is carried on to now.
+  const Status& s = w.status;
+  bool has_age = w.up && w.has_status && s.last_data_age.known;
   out["stream"] = stream_state(w, s.last_data_age.number);
-  out["last_data_age"] = s.last_data_age.known && w.up && w.has_status ? json(s.last_data_age.number) : json();
+  out["last_data_age"] = has_age ? json(s.last_data_age.number + now - w.answered_at) : json();
   json head = json::array(), clients = json::array(), points = json::array();
   if (w.up) {
     for (const auto& [heading, text] : table_head(w.report, w.has_status ? &s : nullptr)) head.push_back({heading, text});

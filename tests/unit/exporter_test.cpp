@@ -67,9 +67,10 @@ TEST_F(Exporter, StateChangesAreLoggedOnce) {
   EXPECT_TRUE(w.has_status);
 }
 
-// What the page shows: the table view's head and rows, the age of the last
-// datagram as of the request (stopped past 4 s), a repeater down with its
-// reason, and only the polls' points after since.
+// What the page shows: the table view's head and rows, the stream stopped
+// once the repeater tells of more than 4 s without a datagram, and how long
+// as of the request, a repeater down with its reason, and only the polls'
+// points after since.
 TEST_F(Exporter, PageDataFollowsTheStreamAndItsHistory) {
   std::vector<Watched> all = {watched("a:1"), watched("b:1")};
   for (double t : {10.0, 12.0}) {
@@ -85,11 +86,14 @@ TEST_F(Exporter, PageDataFollowsTheStreamAndItsHistory) {
   EXPECT_EQ(a["up"], true);
   EXPECT_EQ(a["stream"], "flowing");
   EXPECT_DOUBLE_EQ(a["last_data_age"].get<double>(), 3.0);
-  EXPECT_EQ(a["head"][0], nlohmann::json({"input", "UDP port 5000 from any sender, 0 failovers, last datagram 3.0 s ago"}));
+  EXPECT_EQ(a["head"][0], nlohmann::json({"input", "UDP port 5000 from any sender, 0 failovers, last datagram 1.0 s ago"}));
   EXPECT_EQ(a["head"][4], nlohmann::json({"clients", "1 in the table (at most 32)"}));
   EXPECT_EQ(a["clients"], nlohmann::json::parse(R"([["127.0.0.1:5004","00:00:00:00:00:00","7","2 s ago","0:02:17"]])"));
   EXPECT_EQ(a["history"], nlohmann::json::parse("[[10.0,50.0,0.5],[12.0,50.0,0.5]]"));
-  EXPECT_EQ(page(all, 17.5)["repeaters"][0]["stream"], "stopped");
+  const std::string silent = "{\"input_port\":5000,\"last_data_age\":4.5}";
+  watched_record(all[0], &REPORT, &silent, "", 14, WALL);
+  EXPECT_EQ(page(all, 15)["repeaters"][0]["stream"], "stopped");
+  EXPECT_DOUBLE_EQ(page(all, 15)["repeaters"][0]["last_data_age"].get<double>(), 5.5);
 
   const nlohmann::json& b = doc["repeaters"][1];
   EXPECT_EQ(b["up"], false);
