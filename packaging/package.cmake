@@ -2,6 +2,9 @@
 
 configure_file(packaging/tolvek@.service.in tolvek@.service @ONLY)
 install(FILES ${PROJECT_BINARY_DIR}/tolvek@.service DESTINATION ${TOLVEK_UNIT_DIR})
+# The exporter's unit, disabled until an instance is enabled.
+configure_file(packaging/tolvek-stats@.service.in tolvek-stats@.service @ONLY)
+install(FILES ${PROJECT_BINARY_DIR}/tolvek-stats@.service DESTINATION ${TOLVEK_UNIT_DIR})
 # Prometheus alerts for the metrics of tolvek-stats, for a rules file.
 install(FILES contrib/prometheus/tolvek-alerts.yml DESTINATION ${CMAKE_INSTALL_DATADIR}/tolvek)
 # The loopback example, ready to run as tolvek@example and to copy.
