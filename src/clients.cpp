@@ -12,15 +12,18 @@
 static std::vector<Client> table;
 static unsigned active = 0;
 static unsigned capacity = MAX_QMZP_CLIENTS;
+static unsigned long changes = 0;
 
 const std::vector<Client>& clients = table;
 const unsigned& n_active_clients = active;
 const unsigned& max_n_clients = capacity;
+const unsigned long& clients_changes = changes;
 
 void clients_reset() {
   table.clear();
   active = 0;
   capacity = MAX_QMZP_CLIENTS;
+  changes = 0;
 }
 
 void set_max_n_clients(unsigned n) { capacity = n; }
@@ -54,6 +57,7 @@ Client* add_client(uint32_t s_addr, uint16_t sin_port) {
   c.timestamp = static_cast<time_t>(wall_time());
   c.up_since = static_cast<time_t>(wall_time());
   c.last_contact = mono_seconds();
+  changes++;
   return &*table.insert(lower_bound_of(c), c);
 }
 
@@ -83,15 +87,94 @@ bool enable_client(Client& c, const uint8_t* sender_id) {
     active++;
     memcpy(c.mac, sender_id, sizeof c.mac);
   }
-  c.flags |= F_ENABLED;
+  c.flags = static_cast<uint8_t>((c.flags | F_ENABLED) & ~F_RECHECK);
   c.timestamp = static_cast<time_t>(wall_time());
   c.last_contact = mono_seconds();
+  changes++;
   return activated;
 }
 
 void stop_client(Client& c) {
   c.timestamp = 0;
   c.last_contact = CONTACT_STOPPED;
+  c.flags &= static_cast<uint8_t>(~F_RECHECK);
+  changes++;
+}
+
+bool configured_before(const ConfiguredClient& a, const ConfiguredClient& b) {
+  Client x{}, y{};
+  x.s_addr = a.s_addr;
+  x.sin_port = a.sin_port;
+  y.s_addr = b.s_addr;
+  y.sin_port = b.sin_port;
+  return compare(x, y) < 0;
+}
+
+static const ConfiguredClient* configured_entry(const std::vector<ConfiguredClient>& configured, const Client& c) {
+  ConfiguredClient key{c.s_addr, c.sin_port, 0};
+  auto it = std::lower_bound(configured.begin(), configured.end(), key, configured_before);
+  if (it == configured.end() || configured_before(key, *it)) return nullptr;
+  return &*it;
+}
+
+// The entry's configured flags become `flags`; false when nothing is left
+// of it to keep.
+static bool reconfigure(Client& c, uint8_t flags, std::vector<ConfiguredChange>& told) {
+  bool was_permanent = c.flags & F_PERMANENT, permanent = flags & F_PERMANENT;
+  if (permanent && !was_permanent) {
+    if (!(c.flags & F_ACTIVE)) active++;
+    c.flags |= F_PERMANENT | F_ENABLED;
+    told.push_back({c.s_addr, c.sin_port, true});
+  } else if (was_permanent && !permanent) {
+    // It received the stream for being named; unnamed, it stops.
+    active--;
+    c.flags &= static_cast<uint8_t>(~(F_PERMANENT | F_ENABLED));
+    told.push_back({c.s_addr, c.sin_port, false});
+  }
+  if (flags & F_ALLOWED) {
+    c.flags |= F_ALLOWED;
+  } else {
+    c.flags &= static_cast<uint8_t>(~F_ALLOWED);
+  }
+  if (flags) {
+    c.flags &= static_cast<uint8_t>(~F_RECHECK);
+  } else if (c.flags & F_ENABLED) {
+    c.flags |= F_RECHECK;
+  }
+  return c.flags & (F_ENABLED | F_PERMANENT | F_ALLOWED);
+}
+
+std::vector<ConfiguredChange> configure_clients(const std::vector<ConfiguredClient>& configured, unsigned max) {
+  std::vector<ConfiguredChange> told;
+  size_t kept = 0;
+  for (size_t i = 0; i < table.size(); i++) {
+    if (kept != i) table[kept] = table[i];
+    const ConfiguredClient* c = configured_entry(configured, table[kept]);
+    if (reconfigure(table[kept], c ? c->flags : 0, told)) kept++;
+  }
+  table.erase(table.begin() + static_cast<std::ptrdiff_t>(kept), table.end());
+  for (const ConfiguredClient& c : configured) {
+    if (find_client(c.s_addr, c.sin_port)) continue;
+    reconfigure(*add_client(c.s_addr, c.sin_port), c.flags, told);
+  }
+  capacity = max;
+  changes++;
+  return told;
+}
+
+Client* restore_client(uint32_t s_addr, uint16_t sin_port, const uint8_t* mac, int64_t last_contact,
+                       time_t timestamp, time_t up_since) {
+  Client* c = get_client(s_addr, sin_port);
+  if (!c || (c->flags & F_PERMANENT)) return nullptr;
+  if (!(c->flags & F_ACTIVE)) active++;
+  c->flags |= F_ENABLED;
+  if (!(c->flags & F_ALLOWED)) c->flags |= F_RECHECK;
+  memcpy(c->mac, mac, sizeof c->mac);
+  c->last_contact = last_contact;
+  c->timestamp = timestamp;
+  c->up_since = up_since;
+  changes++;
+  return c;
 }
 
 bool client_is_silent(const Client& c, int64_t now) {
@@ -101,8 +184,9 @@ bool client_is_silent(const Client& c, int64_t now) {
 bool retire_client(Client& c) {
   if (active == 0) fatal("internal error: deleting an active client when there is zero active clients.");
   active--;
+  changes++;
   if (!(c.flags & F_ALLOWED)) return false;
-  c.flags &= static_cast<uint8_t>(~F_ENABLED);
+  c.flags &= static_cast<uint8_t>(~(F_ENABLED | F_RECHECK));
   return true;
 }
 

@@ -23,6 +23,10 @@ constexpr uint8_t F_PERMANENT = 1;  // from a "client" line: never times out
 constexpr uint8_t F_ALLOWED = 2;    // from an "allow_ip_port" line: disabled, not removed, on timeout
 constexpr uint8_t F_ENABLED = 4;    // receives the stream
 constexpr uint8_t F_ACTIVE = F_ENABLED | F_PERMANENT;
+// Admitted under an earlier configuration (before a reload, or by the run
+// whose entries a restart restored): its next control packet is checked as
+// a stranger's would be.
+constexpr uint8_t F_RECHECK = 8;
 
 // last_contact of an entry that asked to stop: older than any timeout.
 constexpr int64_t CONTACT_STOPPED = INT64_MIN / 4;
@@ -41,6 +45,27 @@ struct Client {
 extern const std::vector<Client>& clients;
 extern const unsigned& n_active_clients;
 extern const unsigned& max_n_clients;  // an entry is added only while the table is smaller
+// Goes up with every change a saved copy of the table would show: an entry
+// added, removed, enabled, disabled or stamped. Sent copies are no change.
+extern const unsigned long& clients_changes;
+
+// An entry a configuration names: F_PERMANENT | F_ENABLED ("client"),
+// F_ALLOWED ("allow_ip_port"), or both.
+struct ConfiguredClient {
+  uint32_t s_addr;    // network byte order
+  uint16_t sin_port;  // network byte order
+  uint8_t flags;
+};
+// The table's order, for lists of configured entries.
+bool configured_before(const ConfiguredClient& a, const ConfiguredClient& b);
+
+// What a new configuration changed for an entry: made permanent, or no
+// longer permanent (it then stops receiving until it registers).
+struct ConfiguredChange {
+  uint32_t s_addr;
+  uint16_t sin_port;
+  bool permanent;
+};
 
 void clients_reset();
 void set_max_n_clients(unsigned n);
@@ -59,6 +84,19 @@ Client* get_client(uint32_t s_addr, uint16_t sin_port);
 Client* add_permanent_client(uint32_t s_addr, uint16_t sin_port);
 // An "allow_ip_port" line: the entry, allowed. Null when the table is full.
 Client* add_allowed_client(uint32_t s_addr, uint16_t sin_port);
+// A new configuration: the table's permanent and allowed entries become
+// those of `configured` (sorted by configured_before), whatever the table's
+// size, and max_n_clients becomes max. An entry that is no longer permanent
+// stops receiving; one left neither enabled nor configured is removed.
+// Registered entries keep their state and timers, and are marked
+// F_RECHECK. Entries above a lowered max stay until they leave.
+std::vector<ConfiguredChange> configure_clients(const std::vector<ConfiguredClient>& configured, unsigned max);
+// A registered entry saved by an earlier run, restored enabled with its
+// last contact (monotonic whole seconds) and its times shown, and marked
+// F_RECHECK. A permanent entry is left as configured; null then, or when
+// the table is full.
+Client* restore_client(uint32_t s_addr, uint16_t sin_port, const uint8_t* mac, int64_t last_contact,
+                       time_t timestamp, time_t up_since);
 // An admitted registration or status report: c is enabled and its contact
 // stamped now. True when it was neither enabled nor permanent: it is then
 // counted active and takes sender_id (6 bytes) as its mac.

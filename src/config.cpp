@@ -3,6 +3,8 @@
 #include <arpa/inet.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <cstdarg>
 #include <cstdio>
@@ -15,6 +17,16 @@
 
 static Settings the_settings;
 const Settings& settings = the_settings;
+
+// The file the settings came from, for a reload.
+static std::string file_name;
+const std::string& config_file() { return file_name; }
+
+// While a reload reads its file: the lines fill the_settings alone (the
+// running settings are set aside), nothing is announced, and what would end
+// a start is kept in load_failure instead, ending the read.
+static bool staging = false;
+static std::string load_failure;
 
 Settings& settings_for_tests() { return the_settings; }
 
@@ -30,6 +42,7 @@ static unsigned config_line_number;        // of the file line being read; 0 for
 
 void config_reset() {
   the_settings = Settings{};
+  file_name.clear();
   lines_parsed = complaint_line = complained_lines = complaints_left_out = 0;
   config_line_number = 0;
 }
@@ -82,6 +95,13 @@ bool parse_address(sockaddr_in& sa, char* text) {
   return true;
 }
 
+// Something that ends a start ends only the read of a reload's file.
+static bool fails_start(const std::string& cause) {
+  if (!staging) return false;
+  if (load_failure.empty()) load_failure = cause;
+  return true;
+}
+
 char* parse_ip_port(sockaddr_in& sa, char* text, int parse_port) {
   sa.sin_family = AF_INET;
   char* colon = nullptr;
@@ -112,13 +132,17 @@ void add_mac(const char* text) {
   Mac m{};
   if (sscanf(text, "%hhx:%hhx:%hhx:%hhx:%hhx:%hhx", &m[0], &m[1], &m[2], &m[3], &m[4], &m[5]) < 6 &&
       sscanf(text, "%hhx-%hhx-%hhx-%hhx-%hhx-%hhx", &m[0], &m[1], &m[2], &m[3], &m[4], &m[5]) < 6) {
+    if (fails_start(std::string("syntax error in config file: allow_mac ") + text)) return;
     fatal_line("tolvek: syntax error in config file: allow_mac %s\n", text);
     exit_program(1);
   }
   the_settings.macs.push_back(m);
 }
 
-void add_ip(uint32_t address) { the_settings.ips.push_back(address); }
+void add_ip(uint32_t address, unsigned prefix) {
+  uint32_t mask = htonl(prefix == 0 ? 0 : ~0u << (32 - prefix));
+  the_settings.ips.push_back({address & mask, mask});
+}
 
 void parse_trigger(std::optional<SourceRecord>& slot, char* text) {
   sockaddr_in sa{};
@@ -138,9 +162,27 @@ static void table_full(const sockaddr_in& sa) {
            ntohs(sa.sin_port));
 }
 
+// Notes the entry in the configuration's own list, as full as the table
+// would be; false when it does not fit.
+static bool configure_entry(const sockaddr_in& sa, uint8_t flags) {
+  auto& list = the_settings.configured_clients;
+  ConfiguredClient key{sa.sin_addr.s_addr, sa.sin_port, flags};
+  auto at = std::lower_bound(list.begin(), list.end(), key, configured_before);
+  if (at != list.end() && !configured_before(key, *at)) {
+    at->flags |= flags;
+    return true;
+  }
+  if (list.size() >= the_settings.max_n_clients) return false;
+  list.insert(at, key);
+  return true;
+}
+
 static void permanent_client(char* rest) {
   sockaddr_in sa{};
   if (!parse_ip_port(sa, rest, 1)) return;
+  if (!configure_entry(sa, F_PERMANENT | F_ENABLED)) return table_full(sa);
+  if (staging) return;
+  // At start the table holds what the configuration names, and no more.
   if (!add_permanent_client(sa.sin_addr.s_addr, sa.sin_port)) return table_full(sa);
   unblocked_line(stdout, "Adding a permanent client %s:%u\n", inet_ntoa(sa.sin_addr), ntohs(sa.sin_port));
 }
@@ -160,13 +202,35 @@ static void not_understood(const char* line, size_t len) {
 static void allowed_client(char* rest) {
   sockaddr_in sa{};
   if (!parse_ip_port(sa, rest, 1)) return;
-  if (!add_allowed_client(sa.sin_addr.s_addr, sa.sin_port)) return table_full(sa);
+  if (!configure_entry(sa, F_ALLOWED)) return table_full(sa);
+  if (!staging && !add_allowed_client(sa.sin_addr.s_addr, sa.sin_port)) return table_full(sa);
 }
 
+static void set_max_clients(char* rest) {
+  the_settings.max_n_clients = static_cast<unsigned>(number(rest));
+  if (!staging) set_max_n_clients(the_settings.max_n_clients);
+}
+
+// "address" or "address/prefix", a subnet: 10.44.0.0/24.
 static void allowed_ip(char* rest) {
   sockaddr_in sa{};
+  unsigned prefix = 32;
+  // Only within the address: what follows it after a blank is ignored, as
+  // it always was.
+  char* address = rest + strspn(rest, " \t");
+  if (char* slash = static_cast<char*>(memchr(address, '/', strcspn(address, " \t\r\n")))) {
+    char* end;
+    unsigned long n = strtoul(slash + 1, &end, 10);
+    if (slash[1] < '0' || slash[1] > '9' || n > 32 || (*end != '\0' && !isspace(static_cast<unsigned char>(*end)))) {
+      complain("tolvek: invalid prefix length in allow_ip ");
+      error_newline(address);
+      return;
+    }
+    *slash = '\0';
+    prefix = static_cast<unsigned>(n);
+  }
   // An address that does not parse is dropped, as a bad "client" line is.
-  if (parse_address(sa, rest)) add_ip(sa.sin_addr.s_addr);
+  if (parse_address(sa, rest)) add_ip(sa.sin_addr.s_addr, prefix);
 }
 
 // In the order they are tried: a line goes to the first keyword that starts
@@ -179,7 +243,7 @@ static const ConfigKeyword keyword_table[] = {
     {"alt_input_port", KeywordValue::kNumber, [](char* rest) { the_settings.alt_input_port = number(rest); }},
     {"output_port", KeywordValue::kNumber, [](char* rest) { the_settings.output_port = number(rest); }},
     {"client", KeywordValue::kAddressPort, permanent_client},
-    {"max_clients", KeywordValue::kNumber, [](char* rest) { set_max_n_clients(static_cast<unsigned>(number(rest))); }},
+    {"max_clients", KeywordValue::kNumber, set_max_clients},
     {"allow_pass", KeywordValue::kPassword, [](char* rest) { add_pass(value(rest)); }},
     {"allow_mac", KeywordValue::kText, [](char* rest) { add_mac(value(rest)); }},
     {"allow_ip_port", KeywordValue::kAddressPort, allowed_client},
@@ -242,7 +306,10 @@ void read_config(FILE* f, const char* name, void (*handle_line)(char* line, unsi
     while ((c = getc(f)) != EOF) {
       if (++total > CONFIG_MAX_BYTES) {
         tell_left_out_complaints();
-        fatal("config file %s is larger than %ld bytes.", name, CONFIG_MAX_BYTES);
+        char cause[CONFIG_LINE_LEN];
+        snprintf(cause, sizeof cause, "config file %s is larger than %ld bytes.", name, CONFIG_MAX_BYTES);
+        if (fails_start(cause)) return;
+        fatal("%s", cause);
       }
       if (len < sizeof line - 1) {
         line[len++] = static_cast<char>(c);
@@ -256,6 +323,7 @@ void read_config(FILE* f, const char* name, void (*handle_line)(char* line, unsi
     if (c == EOF && ferror(f)) {
       int saved = errno;
       tell_left_out_complaints();
+      if (fails_start(std::string("cannot read config file ") + name + ": " + strerror(saved))) return;
       fatal_line("Cannot read config file %s: %s\n", name, strerror(saved));
       exit_program(-1);
     }
@@ -272,7 +340,7 @@ void read_config(FILE* f, const char* name, void (*handle_line)(char* line, unsi
     } else {
       handle_line(line, number);
     }
-    if (c == EOF) break;
+    if (c == EOF || !load_failure.empty()) break;
   }
   config_line_number = 0;
   tell_left_out_complaints();
@@ -286,6 +354,7 @@ void parse_config(const char* filename) {
     exit_program(-1);
   }
   read_config(f.get(), filename, [](char* line, unsigned) { parse_line(line); });
+  file_name = filename;
 }
 
 // How an option becomes the line a configuration file would hold.
@@ -328,32 +397,87 @@ void parse_options(int argc, char** argv) {
 // Two port settings that would bind the same UDP port with two sockets.
 // Equal settings of the input, the alternate input and the output share one
 // socket instead; port 0 is any free port, never a clash.
-static void check_clash(int64_t a, const char* a_name, int64_t b, const char* b_name) {
+static bool clash(int64_t a, const char* a_name, int64_t b, const char* b_name, std::string& cause) {
   uint16_t bound = static_cast<uint16_t>(a);
-  if (bound == 0 || bound != static_cast<uint16_t>(b)) return;
-  fatal("%s port %lld and %s port %lld are the same UDP port.", a_name, static_cast<long long>(a), b_name,
-        static_cast<long long>(b));
+  if (bound == 0 || bound != static_cast<uint16_t>(b)) return false;
+  char text[160];
+  snprintf(text, sizeof text, "%s port %lld and %s port %lld are the same UDP port.", a_name,
+           static_cast<long long>(a), b_name, static_cast<long long>(b));
+  cause = text;
+  return true;
 }
 
-static void check_ports() {
-  const Settings& s = settings;
-  if (s.input_port != s.output_port) check_clash(s.input_port, "input", s.output_port, "output");
-  if (s.alt_input_port >= 0 && s.alt_input_port != s.output_port)
-    check_clash(s.alt_input_port, "alternate input", s.output_port, "output");
-  if (s.statistics_port == -1) return;
-  check_clash(s.statistics_port, "statistics", s.input_port, "input");
-  if (s.alt_input_port >= 0) check_clash(s.statistics_port, "statistics", s.alt_input_port, "alternate input");
-  check_clash(s.statistics_port, "statistics", s.output_port, "output");
+static bool ports_clash(const Settings& s, std::string& cause) {
+  if (s.input_port != s.output_port && clash(s.input_port, "input", s.output_port, "output", cause)) return true;
+  if (s.alt_input_port >= 0 && s.alt_input_port != s.output_port &&
+      clash(s.alt_input_port, "alternate input", s.output_port, "output", cause))
+    return true;
+  if (s.statistics_port == -1) return false;
+  return clash(s.statistics_port, "statistics", s.input_port, "input", cause) ||
+         (s.alt_input_port >= 0 && clash(s.statistics_port, "statistics", s.alt_input_port, "alternate input", cause)) ||
+         clash(s.statistics_port, "statistics", s.output_port, "output", cause);
+}
+
+// The settings as start-up checks them; the cause is the text of the fatal
+// message that would end the start.
+static bool valid(Settings& s, std::string& cause) {
+  if (s.input_port < 0) {
+    cause = "input port must be configured.";
+    return false;
+  }
+  if (s.output_port < 0) {
+    cause = "output port must be configured.";
+    return false;
+  }
+  if (!s.alt_source) {
+    s.alt_source = s.source;
+  } else if (!s.source) {
+    cause = "you cannot specify alt source and not source";
+    return false;
+  }
+  return !ports_clash(s, cause);
+}
+
+void warn_shared_input(const Settings& s) {
+  for (int64_t port : {s.input_port, s.alt_input_port}) {
+    if (port < 0 || port != s.output_port) continue;
+    unblocked_line(stderr,
+                   "tolvek: input port %lld is the output port: every datagram on it is taken for a control "
+                   "packet, so the stream is never relayed from it.\n",
+                   static_cast<long long>(port));
+  }
 }
 
 void check_config() {
-  if (the_settings.input_port < 0) fatal("input port must be configured.");
-  if (the_settings.output_port < 0) fatal("output port must be configured.");
-  if (!the_settings.alt_source) {
-    the_settings.alt_source = the_settings.source;
-  } else if (!the_settings.source) {
-    fatal_line("tolvek: you cannot specify alt source and not source\n");
-    exit_program(-1);
-  }
-  check_ports();
+  std::string cause;
+  if (!valid(the_settings, cause)) fatal("%s", cause.c_str());
+  warn_shared_input(the_settings);
 }
+
+bool load_config(const char* path, Settings& next, std::string& cause) {
+  Settings running = std::move(the_settings);
+  unsigned long counts[] = {lines_parsed, complaint_line, complained_lines, complaints_left_out};
+  the_settings = Settings{};
+  lines_parsed = complaint_line = complained_lines = complaints_left_out = 0;
+  staging = true;
+  load_failure.clear();
+  if (FILE* f = fopen(path, "r")) {
+    read_config(f, path, [](char* line, unsigned) { parse_line(line); });
+    fclose(f);
+  } else {
+    load_failure = std::string("cannot open config file ") + path + ": " + strerror(errno);
+  }
+  staging = false;
+  bool ok = load_failure.empty() && valid(the_settings, cause);
+  if (!load_failure.empty()) cause = load_failure;
+  if (!cause.empty() && cause.back() == '.') cause.pop_back();
+  next = std::move(the_settings);
+  the_settings = std::move(running);
+  lines_parsed = counts[0];
+  complaint_line = counts[1];
+  complained_lines = counts[2];
+  complaints_left_out = counts[3];
+  return ok;
+}
+
+void install_settings(Settings&& next) { the_settings = std::move(next); }

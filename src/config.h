@@ -15,6 +15,7 @@
 #include <string>
 #include <vector>
 
+#include "clients.h"
 #include "version.h"
 #include "wire.h"
 
@@ -41,6 +42,13 @@ struct SourceRecord {
   std::string password;
 };
 
+// An "allow_ip" line: the addresses whose first prefix bits equal those of
+// s_addr (mask and s_addr in network byte order; a plain address is /32).
+struct AddressRange {
+  uint32_t s_addr;
+  uint32_t mask;
+};
+
 // Numeric settings are 64 bits on every target, so that a configuration
 // file means on a 32-bit device what it means on x86-64.
 struct Settings {
@@ -52,9 +60,13 @@ struct Settings {
   uint8_t accept_any_mac = 0;  // any sender id passes the MAC test
   std::vector<std::string> passwords;
   std::vector<Mac> macs;
-  std::vector<uint32_t> ips;  // network byte order
+  std::vector<AddressRange> ips;
   std::optional<SourceRecord> source;
   std::optional<SourceRecord> alt_source;
+  unsigned max_n_clients = MAX_QMZP_CLIENTS;
+  // The entries "client" and "allow_ip_port" lines name, sorted as the
+  // table is, never more than max_n_clients was when each was added.
+  std::vector<ConfiguredClient> configured_clients;
 };
 
 extern const Settings& settings;
@@ -102,11 +114,14 @@ bool parse_address(sockaddr_in& sa, char* text);
 
 void add_pass(const char* text);
 void add_mac(const char* text);  // exits with status 1 on a malformed MAC
-void add_ip(uint32_t address);
+void add_ip(uint32_t address, unsigned prefix = 32);
 void parse_trigger(std::optional<SourceRecord>& slot, char* text);
 
-// Reads a configuration file ("-h" prints the help instead).
+// Reads a configuration file ("-h" prints the help instead), and remembers
+// its name for a reload.
 void parse_config(const char* filename);
+// The file the configuration was read from; empty when it came from options.
+const std::string& config_file();
 // Hands each line of f to handle_line with its number, the newline kept. A
 // line longer than CONFIG_LINE_LEN - 1 characters, or one holding a NUL
 // byte, is complained about and skipped whole. A read error, or more than
@@ -118,5 +133,17 @@ void parse_options(int argc, char** argv);
 // Validation once every line is read: the required ports, the alternate
 // source, and no two sockets on one UDP port. Fatal on error.
 void check_config();
+
+// Reads path into next as start-up reads and validates a file, without
+// touching the settings or the client table, announcing nothing and ending
+// nothing: false, with the cause that would have stopped a start in cause
+// (without "tolvek: " and its final full stop), for a file start-up would
+// refuse. Complaints about single lines are written as at start-up.
+bool load_config(const char* path, Settings& next, std::string& cause);
+// Makes next the settings. The client table is the caller's to follow.
+void install_settings(Settings&& next);
+// Said at start and at a reload: a configuration whose input shares the
+// output's port relays nothing.
+void warn_shared_input(const Settings& s);
 
 #endif  // TOLVEK_CONFIG_H_

@@ -14,25 +14,34 @@ static LineKind client_added{LineSink::kStdout, "Adding client ... on his reques
 static LineKind status_report{LineSink::kSystemLog, "...:status:..."};
 static LineKind control_rejected{LineSink::kStderr, "2:Request from ... rejected."};
 static LineKind stop_request{LineSink::kStderr, "2:Request from ... to stop streaming."};
+static LineKind table_full{LineSink::kStderr, "tolvek: client table full ..."};
 
 static bool has_empty_password() {
   return std::any_of(settings.passwords.begin(), settings.passwords.end(),
                      [](const std::string& p) { return p.empty(); });
 }
 
-// A password matches only with its terminating NUL.
+// A password matches with its terminating NUL, as clients send it, and
+// without, as a repeater's own keep-alive carries it: a child repeater
+// must be able to register with the password its parent expects.
 static bool password_matches(const uint8_t* data, size_t length) {
   for (const std::string& p : settings.passwords) {
     if (p.empty()) return true;
     if (length == p.size() + 1 && memcmp(data, p.c_str(), length) == 0) return true;
+    if (length == p.size() && memcmp(data, p.data(), length) == 0) return true;
   }
   return false;
 }
 
+static bool address_allowed(uint32_t s_addr) {
+  return std::any_of(settings.ips.begin(), settings.ips.end(),
+                     [s_addr](const AddressRange& r) { return (s_addr & r.mask) == r.s_addr; });
+}
+
 int check_pass(const sockaddr_in& sender, const uint8_t* packet, size_t len) {
-  if (find_client(sender.sin_addr.s_addr, sender.sin_port)) return 1;
-  const auto& ips = settings.ips;
-  if (std::find(ips.begin(), ips.end(), sender.sin_addr.s_addr) != ips.end()) return 1;
+  const Client* known = find_client(sender.sin_addr.s_addr, sender.sin_port);
+  if (known && !(known->flags & F_RECHECK)) return 1;
+  if (address_allowed(sender.sin_addr.s_addr)) return 1;
   if (settings.accept_qmz && len == 4 && memcmp(packet, "QMZ", 4) == 0) return 1;
   if (len < QMZP_HEAD_LEN || memcmp(packet + QMZP_MAGIC, "QMZ", 3) != 0) return 0;
   if (!settings.accept_any_mac) {
@@ -71,7 +80,11 @@ std::string status_report_line(const uint8_t* buf, size_t len) {
 // the active count is exactly the entries that receive the stream.
 static void enable(const uint8_t* buf, size_t len, const sockaddr_in& sender, const QMZP_Head& h, uint8_t type) {
   Client* c = get_client(sender.sin_addr.s_addr, sender.sin_port);
-  if (!c) return;
+  if (!c) {
+    limited_line(table_full, "tolvek: client table full (max_clients %u): request from %s:%u not added.\n",
+                 max_n_clients, inet_ntoa(sender.sin_addr), ntohs(sender.sin_port));
+    return;
+  }
   if (enable_client(*c, h.sender_id))
     limited_line(client_added, "Adding client %s:%u on his request.\n", inet_ntoa(sender.sin_addr),
                  ntohs(sender.sin_port));

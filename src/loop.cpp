@@ -3,20 +3,36 @@
 #include <arpa/inet.h>
 #include <poll.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <cmath>
 #include <cstdio>
 #include <cstring>
+#include <optional>
 #include <vector>
 
 #include "clients.h"
 #include "config.h"
 #include "control.h"
 #include "net.h"
+#include "reload.h"
+#include "state.h"
 #include "stats.h"
 #include "sys.h"
 
 static double trigger_time = 0;
 const double& last_trigger = trigger_time;
+
+// When the current source was first sent a keep-alive, -1 while it has not
+// been: a source that streams only when asked cannot be blamed for silence
+// before that.
+static double asked_at = -1;
+// Whether any client was active at the last keep-alive decision: the first
+// one to become active is worth a keep-alive at once.
+static bool was_active = false;
+// When the service manager was last told what the daemon is doing.
+static double status_time = -1e18;
+constexpr double STATUS_PERIOD = 10;
 
 static LineKind data_rejected{LineSink::kStderr, "3:Request from ... rejected."};
 static LineKind timed_out{LineSink::kStdout, "Client ... timed out."};
@@ -41,6 +57,9 @@ void loop_reset() {
   set_last_data(0);
   trigger_time = 0;
   strays = Strays{};
+  asked_at = -1;
+  was_active = false;
+  status_time = -1e18;
 }
 
 void reset_all() {
@@ -49,6 +68,7 @@ void reset_all() {
   net_reset();
   loop_reset();
   stats_reset();
+  state_reset();
   sys_reset();
 }
 
@@ -183,6 +203,19 @@ void read_packet(int handle) {
   for (size_t i = 0; i < n; i++) dispatch(handle, batch[i]);
 }
 
+// A source that streams only to those who register with it.
+static bool asked_for_stream(const SourceRecord& src) { return src.a.sin_port != 0 && !src.password.empty(); }
+
+// The time past which the input counts as silent. For a source that is
+// asked for its stream, the 4 s count from the first keep-alive sent to it
+// (never, while none was); for one that pushes, from the last datagram.
+static double input_deadline() {
+  const SourceRecord* src = current_source();
+  if (!src || !asked_for_stream(*src)) return last_data + data_timeout;
+  if (asked_at < 0) return 1e18;
+  return std::max(last_data, asked_at) + data_timeout;
+}
+
 // A port another program has taken, or a group that cannot be joined, keeps
 // the input where it is: the stream resumes on whichever input receives it,
 // and the next timeout tries again.
@@ -197,9 +230,54 @@ static void fail_over() {
     return;
   }
   strays = Strays{};  // a new input socket, or the old one without its filter
+  // The new source is asked at once: it streams the sooner.
+  asked_at = -1;
+  send_trigger(true);
+}
+
+static bool same_source(const std::optional<SourceRecord>& a, const SourceRecord* b) {
+  if (!a || !b) return !a && !b;
+  return a->a.sin_addr.s_addr == b->a.sin_addr.s_addr && a->a.sin_port == b->a.sin_port &&
+         a->password == b->password;
+}
+
+static void reload() {
+  const SourceRecord* src = current_source();
+  std::optional<SourceRecord> before = src ? std::optional<SourceRecord>(*src) : std::nullopt;
+  // The stray filter names the source: it goes, and strays are counted anew.
+  if (strays.filtered) detach_source_filter(input_socket);
+  strays = Strays{};
+  if (!reload_configuration()) return;
+  if (same_source(before, current_source())) return;
+  asked_at = -1;
+  send_trigger(true);
+}
+
+// How long the wait may last: until the next thing that falls due, and a
+// second at most, after which the loop looks at everything again.
+static timespec wait_time(double now) {
+  double wake = now + POLL_TIMEOUT_MS / 1000.0;
+  auto sooner = [&](double t) {
+    if (t > now && t < wake) wake = t;
+  };
+  // Just past the deadlines: silence counts when it is longer than 4 s.
+  sooner(input_deadline() + 0.001);
+  sooner(last_data + data_timeout + 0.001);
+  if (n_active_clients > 0) sooner(last_trigger + trigger_period);
+  sooner(state_next_save());
+  if (strays.filtered) sooner(strays.filtered_since + STRAY_FILTER_HOLD);
+  double wait = wake - now;
+  return timespec{static_cast<time_t>(wait), static_cast<long>((wait - std::floor(wait)) * 1e9)};
+}
+
+static void tell_service_manager(double now) {
+  if (now - status_time < STATUS_PERIOD) return;
+  status_time = now;
+  notify_status(service_status().c_str());
 }
 
 void loop_iteration() {
+  if (take_reload_request()) reload();
   pollfd fds[3] = {
       {input_socket, POLLIN, 0},
       // Read once per wake-up: when input and output share a socket, poll
@@ -207,7 +285,8 @@ void loop_iteration() {
       {output_socket == input_socket ? -1 : output_socket, POLLIN, 0},
       {statistics_socket, POLLIN, 0},
   };
-  int r = poll(fds, 3, POLL_TIMEOUT_MS);
+  timespec wait = wait_time(double_time());
+  int r = ppoll(fds, 3, &wait, signals_during_wait());
   if (r < 0) {
     if (errno == EINTR || errno == EAGAIN) return;
     fatal_errno("Cannot wait on socket.");
@@ -215,25 +294,38 @@ void loop_iteration() {
   if (fds[0].revents & POLLIN) read_packet(fds[0].fd);
   if (fds[1].revents & POLLIN) read_packet(fds[1].fd);
   if (fds[2].revents & POLLIN) read_packet(fds[2].fd);
+  after_wakeup();
+}
+
+void after_wakeup() {
   send_trigger(false);
   report_left_out_lines();
   double now = double_time();
   lift_stray_filter(now);
-  if (now > last_data + data_timeout) {
-    if (settings.alt_input_port >= 0) fail_over();
-    check_timeouts();
-  }
+  // Judged before a failover, which gives the new input its full time.
+  bool silent = now > last_data + data_timeout;
+  if (now > input_deadline() && settings.alt_input_port >= 0) fail_over();
+  if (silent) check_timeouts();
+  state_save_if_due(now);
+  tell_service_manager(now);
 }
 
 void send_trigger(bool force) {
-  if (!force && double_time() < last_trigger + trigger_period) return;
+  // The first client to become active is worth a keep-alive at once; with
+  // none, nobody asks the source for anything.
+  bool active = n_active_clients > 0;
+  bool first_active = active && !was_active;
+  was_active = active;
+  if (!active) asked_at = -1;
+  if (!force && !first_active && double_time() < last_trigger + trigger_period) return;
   // The period restarts with every decision, including the decision not to
   // send, so the first keep-alive follows within a period of a client's arrival.
   trigger_time = double_time();
   const SourceRecord* src = current_source();
-  if (!src || n_active_clients == 0) return;
-  if (src->a.sin_port == 0 || src->password.empty()) return;
+  if (!src || !active) return;
+  if (!asked_for_stream(*src)) return;
   std::vector<uint8_t> packet = build_trigger(src->password);
+  if (asked_at < 0) asked_at = trigger_time;
   // From the input socket, so that the source answers to the input port.
   if (int err = send_packet(input_socket, packet.data(), packet.size(), src->a))
     send_failed(err, packet.size(), src->a);

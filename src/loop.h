@@ -34,9 +34,15 @@ void loop_reset();
 void reset_all();
 
 [[noreturn]] void select_loop();
-// One wake-up: wait, read each ready socket (up to READ_BATCH datagrams
-// each, in the order input, output, statistics), keep-alive, failover.
+// One wake-up: a reload if SIGHUP came, then wait (until the next thing
+// falls due, a second at most), read each ready socket (up to READ_BATCH
+// datagrams each, in the order input, output, statistics), and
+// after_wakeup().
 void loop_iteration();
+// What follows every wake-up: the keep-alive, the summaries of left-out
+// lines, the stray filter's hold, failover, the timeout-only pass, saving
+// the registered clients, the status line for a service manager.
+void after_wakeup();
 // Reads the datagrams waiting on handle, at most READ_BATCH, and hands each
 // in turn to the handler of the socket's role.
 void read_packet(int handle);
@@ -57,7 +63,10 @@ void check_timeouts();
 bool process_client(Client& c, int64_t now, const uint8_t* buf, size_t len);
 
 // Registers this repeater with its current source while anyone downstream
-// can receive: at most every trigger_period seconds unless forced.
+// can receive: at most every trigger_period seconds unless forced, and at
+// once when the first client becomes active. A source that is asked for its
+// stream (a port and a password) counts as silent 4 s after it was first
+// asked, never before; one that pushes, 4 s after its last datagram.
 void send_trigger(bool force);
 
 #endif  // TOLVEK_LOOP_H_

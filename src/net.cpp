@@ -8,6 +8,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <vector>
 
 #include "clients.h"
 #include "config.h"
@@ -187,29 +188,127 @@ bool is_multicast(uint32_t host_addr) { return (host_addr >> 28) == 0xe; }
 
 static int64_t input_port_of(int t) { return t ? settings.alt_input_port : settings.input_port; }
 
+// The UDP port fd is bound to, 0 when it cannot be told.
+static uint16_t bound_port(int fd) {
+  sockaddr_in sa{};
+  socklen_t n = sizeof sa;
+  if (getsockname(fd, reinterpret_cast<sockaddr*>(&sa), &n) != 0 || sa.sin_family != AF_INET) return 0;
+  return ntohs(sa.sin_port);
+}
+
+// A socket's name in the service manager's store: its port, which is what
+// a restarted daemon looks for.
+static void store_name(int fd, char (&name)[16]) { snprintf(name, sizeof name, "udp%u", bound_port(fd)); }
+
+// Kept by the service manager across a restart, so that the kernel goes on
+// queueing the stream while no process reads it.
+[[gnu::cold]] static void store(int fd) {
+  char name[16];
+  store_name(fd, name);
+  notify_store_fd(fd, name);
+}
+
+// Closes a socket, and takes it out of the store first: one that is no
+// longer ours must not hold its port for ever.
+[[gnu::cold]] static void close_socket(int fd) {
+  char name[16];
+  store_name(fd, name);
+  notify_forget_fd(name);
+  my_close(fd);
+}
+
+// Sockets a service manager handed over at start, not yet taken for a role.
+static std::vector<int> handed_over;
+
+// A handed-over UDP socket bound to the wildcard address at port, taken out
+// of the list; -1 when there is none. It comes with what the last run set
+// on it: a stray filter, which goes, and a group membership, which stays.
+[[gnu::cold]] static int take_handed_over(int64_t port) {
+  for (size_t i = 0; i < handed_over.size(); i++) {
+    int fd = handed_over[i];
+    sockaddr_in sa{};
+    socklen_t n = sizeof sa;
+    int type = 0;
+    socklen_t type_len = sizeof type;
+    if (getsockname(fd, reinterpret_cast<sockaddr*>(&sa), &n) != 0 || sa.sin_family != AF_INET ||
+        sa.sin_addr.s_addr != htonl(INADDR_ANY) || ntohs(sa.sin_port) != static_cast<uint16_t>(port) ||
+        static_cast<uint16_t>(port) == 0 || getsockopt(fd, SOL_SOCKET, SO_TYPE, &type, &type_len) != 0 ||
+        type != SOCK_DGRAM)
+      continue;
+    handed_over.erase(handed_over.begin() + static_cast<std::ptrdiff_t>(i));
+    detach_source_filter(fd);
+    return fd;
+  }
+  return -1;
+}
+
+// The socket for a role at start: the one the last run left bound at port,
+// else a new one. Dies when the port cannot be bound.
+[[gnu::cold]] static int open_socket(int64_t port) {
+  int fd = take_handed_over(port);
+  if (fd >= 0) return fd;
+  fd = my_socket();
+  my_bind(fd, port);
+  return fd;
+}
+
+// A new socket bound to port, or -1 with the errno in *err.
+[[gnu::cold]] static int try_bind(int64_t port, int* err) {
+  int fd = socket(AF_INET, SOCK_DGRAM, IPPROTO_UDP);
+  if (fd < 0) {
+    *err = errno;
+    return -1;
+  }
+  sockaddr_in sa{};
+  sa.sin_family = AF_INET;
+  sa.sin_addr.s_addr = htonl(INADDR_ANY);
+  sa.sin_port = htons(static_cast<uint16_t>(port));
+  if (bind(fd, reinterpret_cast<sockaddr*>(&sa), sizeof sa) != 0) {
+    *err = errno;
+    close(fd);
+    return -1;
+  }
+  return fd;
+}
+
 int64_t current_input_port() { return input_port_of(toggle); }
 
-[[gnu::cold]] void init_sockets() {
-  int64_t port = current_input_port();
-  input_fd = my_socket();
-  my_bind(input_socket, port);
-  size_input_buffer(input_socket);
+static void tell_input(int64_t port, int fd) {
   unblocked_line(stdout, "Setting up to listen at UDP port %u, socket handle: %u.\n", static_cast<unsigned>(port),
-                 static_cast<unsigned>(input_socket));
+                 static_cast<unsigned>(fd));
+}
+
+static void tell_output(int64_t port, int fd) {
+  unblocked_line(stdout, "Setting up to output UDP port %lld, socket handle: %u.\n", static_cast<long long>(port),
+                 static_cast<unsigned>(fd));
+}
+
+static void tell_statistics(int64_t port, int fd) {
+  unblocked_line(stdout, "Setting up to statistics UDP port %lld, socket handle: %u\n", static_cast<long long>(port),
+                 static_cast<unsigned>(fd));
+}
+
+[[gnu::cold]] void init_sockets() {
+  handed_over = inherited_fds();
+  int64_t port = current_input_port();
+  input_fd = open_socket(port);
+  size_input_buffer(input_socket);
+  tell_input(port, input_fd);
   if (port == settings.output_port) {
     output_fd = input_socket;
   } else {
-    output_fd = my_socket();
-    my_bind(output_socket, settings.output_port);
-    unblocked_line(stdout, "Setting up to output UDP port %lld, socket handle: %u.\n",
-                   static_cast<long long>(settings.output_port), static_cast<unsigned>(output_socket));
+    output_fd = open_socket(settings.output_port);
+    tell_output(settings.output_port, output_fd);
   }
   if (settings.statistics_port != -1) {
-    statistics_fd = my_socket();
-    my_bind(statistics_socket, settings.statistics_port);
-    unblocked_line(stdout, "Setting up to statistics UDP port %lld, socket handle: %u\n",
-                   static_cast<long long>(settings.statistics_port), static_cast<unsigned>(statistics_socket));
+    statistics_fd = open_socket(settings.statistics_port);
+    tell_statistics(settings.statistics_port, statistics_fd);
   }
+  // What the last run kept and this one does not use.
+  for (int fd : handed_over) close_socket(fd);
+  handed_over.clear();
+  for (int fd : {input_fd, output_fd, statistics_fd})
+    if (fd >= 0) store(fd);
   data_time = double_time();
   multicast_setup_socket();
 }
@@ -225,9 +324,9 @@ int64_t current_input_port() { return input_port_of(toggle); }
 }
 
 [[gnu::cold]] void shutdown_sockets() {
-  my_close(input_socket);
-  if (output_socket != input_socket) my_close(output_socket);
-  if (statistics_socket >= 0) my_close(statistics_socket);
+  close_socket(input_socket);
+  if (output_socket != input_socket) close_socket(output_socket);
+  if (statistics_socket >= 0) close_socket(statistics_socket);
   input_fd = output_fd = statistics_fd = -1;
 }
 
@@ -240,7 +339,9 @@ static bool is_group(const SourceRecord* src) { return src && is_multicast(ntohl
   mreq.imr_multiaddr = src.a.sin_addr;
   mreq.imr_interface.s_addr = htonl(INADDR_ANY);
   if (int err = try_setsockopt(fd, IPPROTO_IP, IP_MULTICAST_LOOP, &off, sizeof off)) return err;
-  if (int err = try_setsockopt(fd, IPPROTO_IP, IP_ADD_MEMBERSHIP, &mreq, sizeof mreq)) return err;
+  // A socket kept from the last run is a member already.
+  int err = try_setsockopt(fd, IPPROTO_IP, IP_ADD_MEMBERSHIP, &mreq, sizeof mreq);
+  if (err && err != EADDRINUSE) return err;
   // The source filter tells the group's datagrams by their destination.
   return try_setsockopt(fd, IPPROTO_IP, IP_PKTINFO, &on, sizeof on);
 }
@@ -275,17 +376,9 @@ static bool is_group(const SourceRecord* src) { return src && is_multicast(ntohl
   } else if (static_cast<uint16_t>(to_port) == static_cast<uint16_t>(from_port) && input_socket != output_socket) {
     fd = input_socket;  // the same port with another source: nothing to bind
   } else {
-    fd = socket(AF_INET, SOCK_DGRAM, IPPROTO_UDP);
-    if (fd < 0) return errno;
-    sockaddr_in sa{};
-    sa.sin_family = AF_INET;
-    sa.sin_addr.s_addr = htonl(INADDR_ANY);
-    sa.sin_port = htons(static_cast<uint16_t>(to_port));
-    if (bind(fd, reinterpret_cast<sockaddr*>(&sa), sizeof sa) != 0) {
-      int err = errno;
-      close(fd);
-      return err;
-    }
+    int err = 0;
+    fd = try_bind(to_port, &err);
+    if (fd < 0) return err;
     size_input_buffer(fd);
     fresh = true;
   }
@@ -301,22 +394,106 @@ static bool is_group(const SourceRecord* src) { return src && is_multicast(ntohl
   bool old_stays = input_socket == fd || input_socket == output_socket;
   if (old_stays && is_group(from) && !same_group) leave_group(input_socket, *from);
   if (old_stays) detach_source_filter(input_socket);
-  if (!old_stays) my_close(input_socket);
+  if (!old_stays) close_socket(input_socket);
+  if (fresh) store(fd);
 
   input_fd = fd;
   toggle ^= 1;
   failovers++;
-  unblocked_line(stdout, "Setting up to listen at UDP port %u, socket handle: %u.\n", static_cast<unsigned>(to_port),
-                 static_cast<unsigned>(input_socket));
-  if (output_socket != input_socket)
-    unblocked_line(stdout, "Setting up to output UDP port %lld, socket handle: %u.\n",
-                   static_cast<long long>(s.output_port), static_cast<unsigned>(output_socket));
-  if (statistics_socket >= 0)
-    unblocked_line(stdout, "Setting up to statistics UDP port %lld, socket handle: %u\n",
-                   static_cast<long long>(s.statistics_port), static_cast<unsigned>(statistics_socket));
+  tell_input(to_port, input_fd);
+  if (output_socket != input_socket) tell_output(s.output_port, output_fd);
+  if (statistics_socket >= 0) tell_statistics(s.statistics_port, statistics_fd);
   if (is_group(to)) unblocked_line(stdout, "Joining multicast group for the source.\n");
   data_time = double_time();
   return 0;
+}
+
+// Which of our sockets a moved role takes: the one already bound at its
+// port (another role's, or one bound during this move), else a new one.
+struct SocketMove {
+  int old_fds[3];
+  int64_t old_ports[3];
+  std::vector<int> fresh;
+
+  int ours(int64_t port) const {
+    uint16_t p = static_cast<uint16_t>(port);
+    if (p == 0) return -1;  // any free port: always a socket of its own
+    for (int i = 0; i < 3; i++)
+      if (old_fds[i] >= 0 && static_cast<uint16_t>(old_ports[i]) == p) return old_fds[i];
+    for (int fd : fresh)
+      if (bound_port(fd) == p) return fd;
+    return -1;
+  }
+
+  // The socket for a role that had own at own_port and wants want (-1 for
+  // none). A port that cannot be bound keeps the role where it was.
+  int place(const char* role, int own, int64_t own_port, int64_t& want) {
+    if (want == own_port) return own;
+    if (want == -1) return -1;
+    if (int fd = ours(want); fd >= 0) return fd;
+    int err = 0;
+    int fd = try_bind(want, &err);
+    if (fd >= 0) {
+      fresh.push_back(fd);
+      return fd;
+    }
+    if (own < 0) {
+      unblocked_line(stderr, "tolvek: cannot open the %s port %u: %s; none for now.\n", role,
+                     static_cast<unsigned>(want), strerror(err));
+    } else {
+      unblocked_line(stderr, "tolvek: cannot move the %s to UDP port %u: %s; staying on UDP port %u.\n", role,
+                     static_cast<unsigned>(want), strerror(err), static_cast<unsigned>(own_port));
+    }
+    want = own_port;
+    return own;
+  }
+};
+
+[[gnu::cold]] void move_sockets(Settings& next) {
+  const Settings& s = settings;
+  int next_toggle = toggle && next.alt_input_port >= 0 ? 1 : 0;
+  int64_t& want_in = next_toggle ? next.alt_input_port : next.input_port;
+  int64_t old_in = current_input_port();
+  SocketMove m{{input_fd, output_fd, statistics_fd}, {old_in, s.output_port, s.statistics_port}, {}};
+  int out = m.place("output", output_fd, s.output_port, next.output_port);
+  int in = want_in == next.output_port ? out : m.place("input", input_fd, old_in, want_in);
+  int st = m.place("statistics", statistics_fd, s.statistics_port, next.statistics_port);
+
+  const SourceRecord* from = current_source();
+  const auto& to_slot = next_toggle ? next.alt_source : next.source;
+  const SourceRecord* to = to_slot ? &*to_slot : nullptr;
+  bool same_group = in == input_fd && is_group(from) && is_group(to) &&
+                    from->a.sin_addr.s_addr == to->a.sin_addr.s_addr;
+  // The old input keeps no membership where it lives on.
+  bool old_stays = input_fd == in || input_fd == out || input_fd == st;
+  if (old_stays && is_group(from) && !same_group) leave_group(input_fd, *from);
+  bool joined = false;
+  if (is_group(to) && !same_group) {
+    if (int err = join_group(in, *to)) {
+      unblocked_line(stderr, "tolvek: cannot join the source's group: %s\n", strerror(err));
+    } else {
+      joined = true;
+    }
+  }
+  if (in != input_fd) size_input_buffer(in);
+  for (int i = 0; i < 3; i++) {
+    int fd = m.old_fds[i];
+    bool closed_already = (i == 1 && fd == m.old_fds[0]);
+    if (fd >= 0 && !closed_already && fd != in && fd != out && fd != st) close_socket(fd);
+  }
+  for (int fd : m.fresh) store(fd);
+
+  bool input_moved = in != input_fd || want_in != old_in;
+  if (input_moved) tell_input(want_in, in);
+  if (out != in && (out != output_fd || next.output_port != s.output_port)) tell_output(next.output_port, out);
+  if (st >= 0 && (st != statistics_fd || next.statistics_port != s.statistics_port))
+    tell_statistics(next.statistics_port, st);
+  if (joined) unblocked_line(stdout, "Joining multicast group for the source.\n");
+  input_fd = in;
+  output_fd = out;
+  statistics_fd = st;
+  toggle = next_toggle;
+  if (input_moved) data_time = double_time();
 }
 
 [[gnu::cold]] BpfProgram source_filter_program(const SourceRecord& src) {

@@ -108,6 +108,15 @@ int64_t current_input_port();
 // taken, the group cannot be joined) with everything left as it was.
 int switch_input();
 
+// A reload: moves the sockets to the ports of next where they differ from
+// those in use, before next becomes the settings. A port keeps its socket
+// (and what it has queued); a new port is bound before the socket it
+// replaces closes; a port that cannot be bound leaves its role where it was,
+// with a line, and next then names the port still in use. Without an
+// alternate input in next the input is the primary again. When the current
+// source's group changes, the old one is left and the new one joined.
+void move_sockets(Settings& next);
+
 // The source filter as a classic BPF socket filter: the datagrams of src
 // (address and port, any port for port 0; for a group, those sent to it)
 // pass whole, all others are dropped before they are queued.

@@ -138,6 +138,26 @@ std::string status_report() {
   return text;
 }
 
+std::string service_status() {
+  const Stats& s = the_stats;
+  unsigned receiving = 0;
+  for (const Client& c : clients) receiving += (c.flags & F_ENABLED) ? 1 : 0;
+  unsigned port = static_cast<unsigned>(current_input_port() & 0xffff);
+  char text[160];
+  double idle = double_time() - s.last_update;
+  if (!s.last_update_valid) {
+    snprintf(text, sizeof text, "waiting for the stream on UDP port %u; %u of %zu clients receive", port, receiving,
+             clients.size());
+  } else if (idle > stat_period) {
+    snprintf(text, sizeof text, "no stream for %.0f s on UDP port %u; %u of %zu clients receive", idle, port,
+             receiving, clients.size());
+  } else {
+    snprintf(text, sizeof text, "relaying %.1f datagrams/s to %u of %zu clients on UDP port %u", s.fps, receiving,
+             clients.size(), port);
+  }
+  return text;
+}
+
 static bool is_request(const uint8_t* buf, size_t len, const char* word, size_t word_len) {
   return len >= word_len && memcmp(buf, word, word_len) == 0;
 }

@@ -67,6 +67,10 @@ void stats_start();
 // are sent the stream now.
 std::string status_report();
 
+// What the daemon is doing, in a line for a service manager to show: the
+// stream's rate, how many clients receive it, and the input port.
+std::string service_status();
+
 // Statistics request handler: "get_stats" (as a prefix) draws the report,
 // "get_status" the daemon's state.
 void handle_stats_request(const uint8_t* buf, size_t len, const sockaddr_in& sender);

@@ -374,20 +374,120 @@ void report_send_failure(int err, size_t len, const sockaddr_in& address, size_t
   r.left_out = 0;
 }
 
-[[gnu::cold]] void notify_ready() {
+// The manager's socket, from NOTIFY_SOCKET: a path, or an abstract name
+// written with '@'. False without one.
+static bool notify_address(sockaddr_un& sa, socklen_t& len) {
   const char* name = getenv("NOTIFY_SOCKET");
-  sockaddr_un sa{};
+  sa = sockaddr_un{};
   sa.sun_family = AF_UNIX;
   size_t n = name ? strlen(name) : 0;
-  if (n < 2 || n >= sizeof sa.sun_path || (name[0] != '/' && name[0] != '@')) return;
+  if (n < 2 || n >= sizeof sa.sun_path || (name[0] != '/' && name[0] != '@')) return false;
   memcpy(sa.sun_path, name, n);
-  if (name[0] == '@') sa.sun_path[0] = '\0';  // an abstract name
-  int fd = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-  if (fd < 0) return;
-  sendto(fd, "READY=1", 7, MSG_NOSIGNAL, reinterpret_cast<const sockaddr*>(&sa),
-         static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + n));
-  close(fd);
+  if (name[0] == '@') sa.sun_path[0] = '\0';
+  len = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + n);
+  return true;
 }
+
+// One message, with fd attached when it is not -1. Never blocks: a
+// manager whose queue is full loses the message.
+[[gnu::cold]] static bool notify(const char* text, int fd = -1) {
+  sockaddr_un sa;
+  socklen_t sa_len;
+  if (!notify_address(sa, sa_len)) return false;
+  int s = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+  if (s < 0) return false;
+  iovec iov{const_cast<char*>(text), strlen(text)};
+  msghdr msg{};
+  msg.msg_name = &sa;
+  msg.msg_namelen = sa_len;
+  msg.msg_iov = &iov;
+  msg.msg_iovlen = 1;
+  alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int))] = {};
+  if (fd >= 0) {
+    msg.msg_control = control;
+    msg.msg_controllen = sizeof control;
+    cmsghdr* c = CMSG_FIRSTHDR(&msg);
+    c->cmsg_level = SOL_SOCKET;
+    c->cmsg_type = SCM_RIGHTS;
+    c->cmsg_len = CMSG_LEN(sizeof(int));
+    memcpy(CMSG_DATA(c), &fd, sizeof fd);
+  }
+  bool sent = sendmsg(s, &msg, MSG_DONTWAIT | MSG_NOSIGNAL) >= 0;
+  close(s);
+  return sent;
+}
+
+void notify_ready() { notify("READY=1"); }
+
+void notify_reloading() {
+  timespec ts;
+  clock_gettime(CLOCK_MONOTONIC, &ts);
+  char text[64];
+  snprintf(text, sizeof text, "RELOADING=1\nMONOTONIC_USEC=%llu",
+           static_cast<unsigned long long>(ts.tv_sec) * 1000000ull + static_cast<unsigned long long>(ts.tv_nsec) / 1000);
+  notify(text);
+}
+
+void notify_status(const char* text) {
+  char message[256];
+  snprintf(message, sizeof message, "STATUS=%s", text);
+  notify(message);
+}
+
+bool notify_store_fd(int fd, const char* name) {
+  char text[96];
+  snprintf(text, sizeof text, "FDSTORE=1\nFDNAME=%s", name);
+  return notify(text, fd);
+}
+
+void notify_forget_fd(const char* name) {
+  char text[96];
+  snprintf(text, sizeof text, "FDSTOREREMOVE=1\nFDNAME=%s", name);
+  notify(text);
+}
+
+[[gnu::cold]] std::vector<int> inherited_fds() {
+  std::vector<int> fds;
+  const char* pid = getenv("LISTEN_PID");
+  const char* count = getenv("LISTEN_FDS");
+  if (!pid || !count || strtol(pid, nullptr, 10) != static_cast<long>(getpid())) return fds;
+  constexpr int FIRST = 3;  // the manager's convention: after standard input, output and error
+  long n = strtol(count, nullptr, 10);
+  for (long i = 0; i < n && i < 64; i++) {
+    int fd = FIRST + static_cast<int>(i);
+    if (fcntl(fd, F_SETFD, FD_CLOEXEC) == 0) fds.push_back(fd);
+  }
+  // Meant for this process alone.
+  unsetenv("LISTEN_PID");
+  unsetenv("LISTEN_FDS");
+  unsetenv("LISTEN_FDNAMES");
+  return fds;
+}
+
+static volatile sig_atomic_t reload_requested = 0;
+static bool reload_signal_caught = false;
+static sigset_t wait_mask;
+
+[[gnu::cold]] void catch_reload_signal() {
+  struct sigaction sa{};
+  sa.sa_handler = [](int) { reload_requested = 1; };
+  sigemptyset(&sa.sa_mask);
+  sigaction(SIGHUP, &sa, nullptr);
+  sigset_t hup;
+  sigemptyset(&hup);
+  sigaddset(&hup, SIGHUP);
+  sigprocmask(SIG_BLOCK, &hup, &wait_mask);
+  sigdelset(&wait_mask, SIGHUP);
+  reload_signal_caught = true;
+}
+
+bool take_reload_request() {
+  if (!reload_requested) return false;
+  reload_requested = 0;
+  return true;
+}
+
+const sigset_t* signals_during_wait() { return reload_signal_caught ? &wait_mask : nullptr; }
 
 [[gnu::cold]] void sys_reset() {
   journal[0] = journal[1] = false;
@@ -401,4 +501,5 @@ void report_send_failure(int err, size_t len, const sockaddr_in& address, size_t
   }
   blocked_lines[0] = blocked_lines[1] = 0;
   failure_reports.clear();
+  reload_requested = 0;
 }

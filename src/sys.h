@@ -1,18 +1,21 @@
 // Process-wide helpers at the bottom of the program: fatal errors, the exit
-// path, allocation, the two clocks, and the limits on what the daemon writes
-// about its traffic.
+// path, allocation, the two clocks, the limits on what the daemon writes
+// about its traffic, the system log, and what passes between the daemon and
+// a service manager (notifications, stored descriptors, the reload signal).
 //
-// Nothing here knows about settings, clients or sockets; every other module
-// may include it.
+// Nothing here knows about settings, clients or the stream's sockets; every
+// other module may include it.
 #ifndef TOLVEK_SYS_H_
 #define TOLVEK_SYS_H_
 
 #include <netinet/in.h>
+#include <signal.h>
 
 #include <cstdarg>
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
+#include <vector>
 
 // Fatal errors: "tolvek: " and the text, then a newline (fatal) or the
 // system's description of the errno current at the call (fatal_errno);
@@ -36,10 +39,34 @@ constexpr int PRIORITY_INFO = 6;     // progress: standard output
 // at start.
 void detect_journal_streams();
 
-// Tells a service manager that waits for it (NOTIFY_SOCKET in the
-// environment) that the daemon is ready: its sockets are bound. One
-// datagram, "READY=1"; nothing without a manager.
+// Messages to a service manager that listens (NOTIFY_SOCKET in the
+// environment): one datagram each, sent without ever waiting, so a manager
+// that reads nothing costs the message, never the stream. Nothing is sent
+// without a manager.
+// The daemon is ready: its sockets are bound ("READY=1").
 void notify_ready();
+// A reload begins ("RELOADING=1"); notify_ready() ends it.
+void notify_reloading();
+// A line for the manager to show ("STATUS=" and text).
+void notify_status(const char* text);
+// Hands fd to the manager's store under name, so that a restarted daemon
+// is given it back: false when there is no manager or it did not take it.
+bool notify_store_fd(int fd, const char* name);
+// Takes every descriptor stored under name out of the store.
+void notify_forget_fd(const char* name);
+
+// The descriptors a service manager handed to this process at start
+// (LISTEN_FDS for our pid), each closed on exec; empty when none.
+std::vector<int> inherited_fds();
+
+// SIGHUP asks for a reload. It is blocked but while the loop waits, so it
+// never interrupts a datagram's road and is never lost.
+void catch_reload_signal();
+// True once after SIGHUP came.
+bool take_reload_request();
+// The signal mask to wait with: null when catch_reload_signal() was never
+// called (tests), so that waiting is plain poll.
+const sigset_t* signals_during_wait();
 
 // Opens /dev/null on whichever of descriptors 0, 1 and 2 is closed, so that
 // no socket opened later takes one of them and receives our lines.

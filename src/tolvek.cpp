@@ -8,6 +8,7 @@
 #include "config.h"
 #include "loop.h"
 #include "net.h"
+#include "state.h"
 #include "stats.h"
 #include "sys.h"
 
@@ -52,8 +53,13 @@ int main(int argc, char** argv) {
     parse_options(argc, argv);
   }
   check_config();
+  // Registered clients of the run before a restart are served from the
+  // first datagram on.
+  state_init();
+  state_restore();
   lock_memory_when_realtime();
 
+  catch_reload_signal();
   init_sockets();
   notify_ready();
   send_trigger(true);

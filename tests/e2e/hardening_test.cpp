@@ -200,7 +200,7 @@ TEST(Failover, SilentClientTimesOutAndKeepAliveStops) {
   double registered = now_seconds();
   ASSERT_TRUE(d.wait_out("Adding client " + endpoint(client.port) + " on his request.\n"));
   EXPECT_FALSE(upstream.receive(4.0).empty());
-  ASSERT_TRUE(d.wait_out("Client " + endpoint(client.port) + " timed out.\n", 30.0)) << d.out();
+  ASSERT_TRUE(d.wait_out("Client " + endpoint(client.port) + " timed out.\n", 30.0)) << d.out() << d.err();
   double took = now_seconds() - registered;
   EXPECT_GE(took, 20.0);
   EXPECT_LE(took, 27.0);

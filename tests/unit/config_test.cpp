@@ -35,7 +35,8 @@ TEST_F(Config, KeywordsMatchAsPrefixesInTableOrder) {
 
   parse("allow_ip 10.0.0.9\n");
   ASSERT_EQ(settings.ips.size(), 1u);
-  EXPECT_EQ(settings.ips[0], ip("10.0.0.9"));
+  EXPECT_EQ(settings.ips[0].s_addr, ip("10.0.0.9"));
+  EXPECT_EQ(settings.ips[0].mask, 0xffffffffu);
 
   EXPECT_EQ(complaint("   input_port 5000\n"), "tolvek: I don't understand the config line    input_port 5000\n");
   EXPECT_EQ(settings.input_port, -1);

@@ -1,4 +1,5 @@
 #include "control.h"
+#include "loop.h"
 
 #include "fixture.h"
 
@@ -81,7 +82,9 @@ TEST_F(Admission, ShapeMacAndPasswordRules) {
   settings_for_tests().accept_any_mac = 1;
   EXPECT_EQ(admits(other_mac), 1);
 
-  EXPECT_EQ(admits(packet(0, {password_ext("secret", false)})), 0);
+  // Without its NUL too, as a repeater's own keep-alive carries it.
+  EXPECT_EQ(admits(packet(0, {password_ext("secret", false)})), 1);
+  EXPECT_EQ(admits(packet(0, {password_ext("secre", false)})), 0);
   EXPECT_EQ(admits(packet(0, {password_ext("secre")})), 0);
   EXPECT_EQ(admits(packet(0, {password_ext("secret!")})), 0);
   EXPECT_EQ(admits(packet(0)), 0);
@@ -131,13 +134,22 @@ TEST_F(Admission, EmptyPasswordAnywhereInTheListAdmits) {
   EXPECT_EQ(admits(packet(1, {password_ext("wrong")})), 1);
 }
 
-TEST_F(Admission, OwnKeepAliveNeedsAddressOrEmptyPassword) {
+// A child repeater is admitted by the password its keep-alive carries, or
+// by its address within a subnet.
+TEST_F(Admission, ChildRepeaterByPasswordOrSubnet) {
   add_pass("pw");
   settings_for_tests().accept_any_mac = 1;
-  Bytes trigger = build_trigger("pw");
-  EXPECT_EQ(admits(trigger), 0);
-  add_ip(kSender.sin_addr.s_addr);
-  EXPECT_EQ(admits(trigger), 1);
+  EXPECT_EQ(admits(build_trigger("pw")), 1);
+  EXPECT_EQ(admits(build_trigger("pwx")), 0);
+  Bytes wrong = build_trigger("px");
+  EXPECT_EQ(admits(wrong), 0);
+  parse("allow_ip 10.0.0.250/30\n");  // 10.0.0.248 to 10.0.0.251
+  EXPECT_EQ(admits(wrong), 0);
+  parse("allow_ip 10.0.0.0/29\n");  // 10.0.0.0 to 10.0.0.7
+  EXPECT_EQ(admits(wrong), 1);
+  EXPECT_EQ(admits(wrong, make_addr("10.0.0.8", 6000)), 0);
+  parse("allow_ip 0.0.0.0/0\n");
+  EXPECT_EQ(admits(wrong, make_addr("192.0.2.1", 6000)), 1);
 }
 
 class ControlPath : public TolvekTest {
@@ -280,11 +292,13 @@ TEST_F(ControlPath, DisabledAllowedEntryIsReEnabledAndCountedAgain) {
   EXPECT_EQ(n_active_clients, 1u);
 }
 
-TEST_F(ControlPath, FullTableIgnoresNewSendersSilently) {
+TEST_F(ControlPath, FullTableSaysSoAndIgnoresNewSenders) {
   set_max_n_clients(1);
   add_ip(ip("10.0.0.7"));
   handle(packet(0), make_addr("10.0.0.7", 1));
   EXPECT_EQ(handle(packet(0), make_addr("10.0.0.7", 2)), "");
+  EXPECT_EQ(last_err, "tolvek: client table full (max_clients 1): request from 10.0.0.7:2 not added.\n");
+  handle(packet(0), make_addr("10.0.0.7", 1));
   EXPECT_EQ(last_err, "");
   EXPECT_EQ(clients.size(), 1u);
   EXPECT_EQ(n_active_clients, 1u);
@@ -411,7 +425,10 @@ TEST_F(KeepAlive, PeriodRestartsWithEveryDecision) {
   EXPECT_TRUE(source.nothing_waiting());
   EXPECT_EQ(last_trigger, fake_mono);
 
+  fake_mono += 0.5;
   add_permanent_client(ip("10.0.0.7"), htons(6000));
+  send_trigger(false);  // the first active client: at once
+  EXPECT_EQ(source.receive(), build_trigger("pw"));
   fake_mono += 1.9;
   send_trigger(false);
   EXPECT_TRUE(source.nothing_waiting());
@@ -429,6 +446,33 @@ TEST_F(KeepAlive, PeriodRestartsWithEveryDecision) {
   send_trigger(false);
   EXPECT_EQ(alt.receive(), build_trigger("alt"));
   EXPECT_TRUE(source.nothing_waiting());
+}
+
+// A source that streams only when asked is not blamed for silence before
+// it was asked: the 4 s count from the first keep-alive, and the source
+// failed over to is asked at once.
+TEST_F(KeepAlive, FailoverCountsFromTheFirstKeepAliveAndAsksAtOnce) {
+  parse("input_port 0\n");
+  parse("alt_input_port 0\n");
+  parse("output_port 0\n");
+  CaptureStdout();
+  init_sockets();
+  fake_mono += 100;  // idle, with nobody downstream
+  after_wakeup();
+  EXPECT_EQ(alt_toggle, 0);
+
+  add_permanent_client(ip("10.0.0.7"), htons(6000));
+  fake_mono += 1;
+  after_wakeup();
+  EXPECT_EQ(source.receive(), build_trigger("pw"));
+  fake_mono += 4.0;
+  after_wakeup();
+  EXPECT_EQ(alt_toggle, 0);
+  fake_mono += 0.01;
+  after_wakeup();
+  EXPECT_EQ(alt_toggle, 1);
+  EXPECT_FALSE(alt.receive().empty());
+  GetCapturedStdout();
 }
 
 TEST_F(KeepAlive, NoneForPortZeroOrEmptyPassword) {

@@ -1,0 +1,42 @@
+#include "reload.h"
+
+#include <arpa/inet.h>
+
+#include <string>
+#include <vector>
+
+#include "clients.h"
+#include "config.h"
+#include "net.h"
+#include "sys.h"
+
+[[gnu::cold]] bool reload_configuration() {
+  const std::string& path = config_file();
+  if (path.empty()) {
+    unblocked_line(stderr, "tolvek: started with options, not a configuration file: nothing to reload.\n");
+    return false;
+  }
+  notify_reloading();
+  Settings next;
+  std::string cause;
+  if (!load_config(path.c_str(), next, cause)) {
+    unblocked_line(stderr, "tolvek: reload refused: %s; still running on the previous configuration.\n",
+                   cause.c_str());
+    notify_ready();
+    return false;
+  }
+  move_sockets(next);
+  install_settings(std::move(next));
+  for (const ConfiguredChange& c : configure_clients(settings.configured_clients, settings.max_n_clients)) {
+    in_addr a{c.s_addr};
+    if (c.permanent) {
+      unblocked_line(stdout, "Adding a permanent client %s:%u\n", inet_ntoa(a), ntohs(c.sin_port));
+    } else {
+      unblocked_line(stdout, "Client %s:%u is no longer permanent.\n", inet_ntoa(a), ntohs(c.sin_port));
+    }
+  }
+  warn_shared_input(settings);
+  unblocked_line(stdout, "Reloaded the configuration from %s.\n", path.c_str());
+  notify_ready();
+  return true;
+}
