@@ -139,12 +139,16 @@ static void ask(const Target& t, Exchange& e, bool want_status, double timeout) 
 
 // Said once a run: a repeater that answers the report but not the status.
 static bool status_told = false;
+// Once it has not answered the status, later rounds of the run do not wait
+// for it: an older repeater's rounds would each take the whole timeout.
+static bool status_unanswered = false;
 
 // The status of a round that brought a report, or null after saying once
 // why there is none.
 static const Status* status_of(const Exchange& e, const std::string& target, Status& status) {
   std::string text, error;
   if (exchange_status(e, text) && status_read(text, status, error)) return &status;
+  status_unanswered = status_unanswered || text.empty();
   if (status_told) return nullptr;
   status_told = true;
   if (!text.empty()) {
@@ -221,7 +225,7 @@ static bool convert(const std::string& report, const Status* status, const std::
 // on standard output. False when the round failed in any way.
 static bool one_round(const Target& t, double timeout, Format format, const std::string& output, const char* lead) {
   Exchange e;
-  ask(t, e, format != Format::kJson, timeout);
+  ask(t, e, format != Format::kJson && !status_unanswered, timeout);
   std::string report, text;
   Status status;
   bool ok = exchange_report(e, report);

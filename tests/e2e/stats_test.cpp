@@ -101,12 +101,14 @@ void send_paced(const Udp& server, const std::string& text, uint16_t port) {
 
 // Waits for the next "get_stats" at server and returns the port it came
 // from. A "get_status" on the way is answered with status, or, when status
-// is empty, not at all, as a repeater older than that request does.
-uint16_t stats_request(const Udp& server, const std::string& status = "") {
+// is empty, not at all, as a repeater older than that request does; it is
+// counted in status_requests, when given.
+uint16_t stats_request(const Udp& server, const std::string& status = "", int* status_requests = nullptr) {
   for (int i = 0; i < 2; i++) {
     sockaddr_in from{};
     Bytes d = server.receive(2.0, &from);
     if (d == bytes_of("get_stats")) return ntohs(from.sin_port);
+    if (d == bytes_of("get_status") && status_requests) ++*status_requests;
     if (d == bytes_of("get_status") && !status.empty()) send_paced(server, status, ntohs(from.sin_port));
   }
   ADD_FAILURE() << "no get_stats request";
@@ -379,12 +381,14 @@ TEST(StatsCommand, OptionValuesAreChecked) {
       {"--watch", "inf"}, {"--timeout", "-2"},  {"--timeout", "1e300"},  {"--timeout", ""},
       {"--watch"},        {"--bogus", "1"},     {"--format", "xml"},     {"--format", "Prometheus"},
       {"--output", ""},   {"--output", "dir/"}, {"--timeout", "0.0099"},
+      {"--listen", "65536"}, {"--listen", "1.2.3.4.5:80"}, {"--listen", "80x"}, {"--listen", ":80"},
+      {"--listen", "80", "--watch", "1"}, {"--listen", "80", "--format", "table"},
   };
   for (const auto& args : bad) {
     std::vector<std::string> argv{"127.0.0.1:9"};
     argv.insert(argv.end(), args.begin(), args.end());
     Daemon d = Daemon::run(stats_command(argv));
-    EXPECT_EQ(d.wait_exit(2.0), 2) << args[0] << " " << (args.size() > 1 ? args[1] : "");
+    EXPECT_EQ(d.wait_exit(5.0), 2) << args[0] << " " << (args.size() > 1 ? args[1] : "");
     EXPECT_EQ(d.out(), "");
   }
   // The bounds themselves are accepted.
@@ -434,8 +438,8 @@ TEST(StatsCommand, DeeplyNestedReplyGivesTheDownState) {
 // Off a terminal, the tables of --watch follow one another a blank line
 // apart, the first at the top, with nothing that would move a cursor. A
 // repeater that answers no status request (an older one) still gets its
-// table, and is told of once. A reply that is no report ends the run with
-// status 1 and its reason.
+// table, is told of once, and is not asked again. A reply that is no report
+// ends the run with status 1 and its reason.
 TEST(StatsCommand, TablesFollowEachOtherOffATerminal) {
   Udp server;
   const std::string target = "127.0.0.1:" + std::to_string(server.port);
@@ -446,8 +450,10 @@ TEST(StatsCommand, TablesFollowEachOtherOffATerminal) {
       "\"1\",\"connected_clients\" : \"1\",\"clients\":[{\"ip\":\"127.0.0.1\",\"port\":\"5004\",\"mac\":"
       "\"02005e102030\",\"pkts_sent\":\"9\"}]}",
       "{}", "{}", "[]"};
+  int status_requests = 0;
   for (const std::string& reply : replies)
-    send_paced(server, reply, stats_request(server, reply == replies[0] ? STATUS : ""));
+    send_paced(server, reply, stats_request(server, reply == replies[0] ? STATUS : "", &status_requests));
+  EXPECT_EQ(status_requests, 2);
   EXPECT_EQ(watch.wait_exit(), 1);
   std::string out = watch.out();
   // Each table's time as T.
