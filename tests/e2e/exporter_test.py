@@ -18,6 +18,7 @@ import tempfile
 import threading
 import time
 import unittest
+import urllib.error
 import urllib.request
 
 from loopback import Repeater, free_port, udp_socket
@@ -233,6 +234,19 @@ class Metrics(unittest.TestCase):
                     pass
                 times.append(last)
             self.assertLess(abs(times[0] - times[1]), 1.5, times)
+            # On loopback, a request naming another host (a name a page
+            # elsewhere rebound to 127.0.0.1) is refused; so is a POST.
+            def status(path, method="GET", host=None):
+                r = urllib.request.Request(exporter.url + path, method=method, headers={"Host": host} if host else {})
+                try:
+                    with urllib.request.urlopen(r, timeout=10) as reply:
+                        return reply.status
+                except urllib.error.HTTPError as e:
+                    return e.code
+            port = exporter.url.rstrip("/").rsplit(":", 1)[1]
+            self.assertEqual([status("status.json", host=h) for h in (f"localhost:{port}", "attacker.example",
+                                                                       f"attacker.example:{port}")], [200, 403, 403])
+            self.assertEqual((status("", "POST"), status("nothing")), (405, 404))
             exporter.err.seek(0)
             log = exporter.err.read()
             for name in names[1:]:
