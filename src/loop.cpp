@@ -219,7 +219,7 @@ static double input_deadline() {
 // A port another program has taken, or a group that cannot be joined, keeps
 // the input where it is: the stream resumes on whichever input receives it,
 // and the next timeout tries again.
-static void fail_over() {
+[[gnu::cold]] static void fail_over() {
   unblocked_line(stdout, "Reception timed out.\n");
   int64_t from = current_input_port();
   int64_t to = alt_toggle ? settings.input_port : settings.alt_input_port;
@@ -241,7 +241,7 @@ static bool same_source(const std::optional<SourceRecord>& a, const SourceRecord
          a->password == b->password;
 }
 
-static void reload() {
+[[gnu::cold]] static void reload() {
   const SourceRecord* src = current_source();
   std::optional<SourceRecord> before = src ? std::optional<SourceRecord>(*src) : std::nullopt;
   // The stray filter names the source: it goes, and strays are counted anew.
@@ -270,11 +270,7 @@ static timespec wait_time(double now) {
   return timespec{static_cast<time_t>(wait), static_cast<long>((wait - std::floor(wait)) * 1e9)};
 }
 
-static void tell_service_manager(double now) {
-  if (now - status_time < STATUS_PERIOD) return;
-  status_time = now;
-  notify_status(service_status().c_str());
-}
+[[gnu::cold]] static void tell_service_manager() { notify_status(service_status().c_str()); }
 
 void loop_iteration() {
   if (take_reload_request()) reload();
@@ -307,7 +303,10 @@ void after_wakeup() {
   if (now > input_deadline() && settings.alt_input_port >= 0) fail_over();
   if (silent) check_timeouts();
   state_save_if_due(now);
-  tell_service_manager(now);
+  if (now - status_time >= STATUS_PERIOD) {
+    status_time = now;
+    tell_service_manager();
+  }
 }
 
 void send_trigger(bool force) {

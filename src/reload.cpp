@@ -18,10 +18,9 @@
   }
   notify_reloading();
   Settings next;
-  std::string cause;
+  char cause[CONFIG_CAUSE_LEN];
   if (!load_config(path.c_str(), next, cause)) {
-    unblocked_line(stderr, "tolvek: reload refused: %s; still running on the previous configuration.\n",
-                   cause.c_str());
+    unblocked_line(stderr, "tolvek: reload refused: %s; still running on the previous configuration.\n", cause);
     notify_ready();
     return false;
   }

@@ -120,28 +120,31 @@ static bool within_budget(double now) {
 
 void stats_start() { the_stats.started = wall_time(); }
 
-std::string status_report() {
+static unsigned receiving_clients() {
+  unsigned n = 0;
+  for (const Client& c : clients) n += (c.flags & F_ENABLED) ? 1 : 0;
+  return n;
+}
+
+[[gnu::cold]] std::string status_report() {
   const Stats& s = the_stats;
   char source[32] = "null";
   if (const SourceRecord* src = current_source())
     snprintf(source, sizeof source, "\"%s:%u\"", inet_ntoa(src->a.sin_addr), ntohs(src->a.sin_port));
   char age[32] = "null";
   if (s.last_update_valid) snprintf(age, sizeof age, "%.3f", double_time() - s.last_update);
-  unsigned receiving = 0;
-  for (const Client& c : clients) receiving += (c.flags & F_ENABLED) ? 1 : 0;
   char text[512];
   snprintf(text, sizeof text,
            "{\"version\":\"%s\",\"started\":%lld,\"input_port\":%u,\"source\":%s,\"failovers\":%lu,"
            "\"last_data_age\":%s,\"max_clients\":%u,\"table\":%zu,\"receiving\":%u}",
            TOLVEK_VERSION, static_cast<long long>(s.started), static_cast<unsigned>(current_input_port() & 0xffff),
-           source, n_failovers, age, max_n_clients, clients.size(), receiving);
+           source, n_failovers, age, max_n_clients, clients.size(), receiving_clients());
   return text;
 }
 
-std::string service_status() {
+[[gnu::cold]] std::string service_status() {
   const Stats& s = the_stats;
-  unsigned receiving = 0;
-  for (const Client& c : clients) receiving += (c.flags & F_ENABLED) ? 1 : 0;
+  unsigned receiving = receiving_clients();
   unsigned port = static_cast<unsigned>(current_input_port() & 0xffff);
   char text[160];
   double idle = double_time() - s.last_update;
