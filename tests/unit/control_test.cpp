@@ -484,3 +484,22 @@ TEST_F(KeepAlive, NoneForPortZeroOrEmptyPassword) {
   EXPECT_TRUE(source.nothing_waiting());
   EXPECT_EQ(last_trigger, fake_mono);
 }
+
+// A sender admitted under the old configuration is checked again at its
+// next control packet: one the new configuration would not admit is
+// rejected, and its entry goes when its time is up.
+TEST_F(ControlPath, AfterANewConfigurationRegisteredSendersAreCheckedAgain) {
+  add_ip(kSender.sin_addr.s_addr);
+  handle(packet(0));
+  ASSERT_EQ(clients.size(), 1u);
+  settings_for_tests().ips.clear();
+  configure_clients({}, max_n_clients);
+  handle(packet(0));
+  EXPECT_EQ(last_err, "2:Request from 10.0.0.7:6000 rejected.\n");
+  EXPECT_EQ(clients[0].flags, F_ENABLED | F_RECHECK);
+  settings_for_tests().accept_any_mac = 1;
+  add_pass("");
+  handle(packet(0));
+  EXPECT_EQ(last_err, "");
+  EXPECT_EQ(clients[0].flags, F_ENABLED);
+}
