@@ -13,19 +13,15 @@
 #include "config.h"
 #include "sys.h"
 
-static double data_time = 0;
 static int input_fd = -1, output_fd = -1, statistics_fd = -1;
 static int toggle = 0;
 static unsigned long failovers = 0;
 
-const double& last_data = data_time;
 const int& input_socket = input_fd;
 const int& output_socket = output_fd;
 const int& statistics_socket = statistics_fd;
 const int& alt_toggle = toggle;
 const unsigned long& n_failovers = failovers;
-
-void set_last_data(double now) { data_time = now; }
 
 const SourceRecord* current_source() {
   const auto& slot = toggle ? settings.alt_source : settings.source;
@@ -313,7 +309,6 @@ static void tell_statistics(int64_t port, int fd) {
   n_handed_over = 0;
   for (int fd : {input_fd, output_fd, statistics_fd})
     if (fd >= 0) store(fd);
-  data_time = double_time();
   multicast_setup_socket();
 }
 
@@ -322,7 +317,6 @@ static void tell_statistics(int64_t port, int fd) {
   if (input_socket >= 0) close(input_socket);
   if (statistics_socket >= 0) close(statistics_socket);
   input_fd = output_fd = statistics_fd = -1;
-  data_time = 0;
   toggle = 0;
   failovers = 0;
 }
@@ -408,7 +402,6 @@ static bool is_group(const SourceRecord* src) { return src && is_multicast(ntohl
   if (output_socket != input_socket) tell_output(s.output_port, output_fd);
   if (statistics_socket >= 0) tell_statistics(s.statistics_port, statistics_fd);
   if (is_group(to)) unblocked_line(stdout, "Joining multicast group for the source.\n");
-  data_time = double_time();
   return 0;
 }
 
@@ -454,7 +447,7 @@ struct SocketMove {
   }
 };
 
-[[gnu::cold]] void move_sockets(Settings& next) {
+[[gnu::cold]] bool move_sockets(Settings& next) {
   const Settings& s = settings;
   int next_toggle = toggle && next.alt_input_port >= 0 ? 1 : 0;
   int64_t& want_in = next_toggle ? next.alt_input_port : next.input_port;
@@ -498,7 +491,7 @@ struct SocketMove {
   output_fd = out;
   statistics_fd = st;
   toggle = next_toggle;
-  if (input_moved) data_time = double_time();
+  return input_moved;
 }
 
 [[gnu::cold]] BpfProgram source_filter_program(const SourceRecord& src) {

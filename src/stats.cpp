@@ -23,11 +23,10 @@ void decaybump(double& target, double timestep, double arrival) {
   target = target * std::exp(-timestep / decay_time) + arrival / decay_time;
 }
 
-void update_stats(size_t bytes, int seqno) {
+void update_stats(size_t bytes, int seqno, double now) {
   Stats& s = the_stats;
   s.received_frames++;
   s.total_bytes += bytes;
-  double now = double_time();
   if (!s.last_update_valid) {
     s.last_update = s.last_stats = now;
     s.last_update_valid = true;
@@ -44,9 +43,11 @@ void update_stats(size_t bytes, int seqno) {
   decaybump(s.fps, step, 1);
   decaybump(s.lfps, step, lost);
   if (s.lfps < 0) s.lfps = 0;
+  // The text waits for someone to ask: a stream nobody watches costs no
+  // formatting, and one that is watched costs it off the data path.
   if (s.last_update - s.last_stats >= stat_period) {
     s.last_stats = s.last_update;
-    rebuild_report(1.0);
+    s.report_due = true;
   }
 }
 
@@ -126,13 +127,13 @@ static unsigned receiving_clients() {
   return n;
 }
 
-[[gnu::cold]] std::string status_report() {
+[[gnu::cold]] std::string status_report(double now) {
   const Stats& s = the_stats;
   char source[32] = "null";
   if (const SourceRecord* src = current_source())
     snprintf(source, sizeof source, "\"%s:%u\"", inet_ntoa(src->a.sin_addr), ntohs(src->a.sin_port));
   char age[32] = "null";
-  if (s.last_update_valid) snprintf(age, sizeof age, "%.3f", double_time() - s.last_update);
+  if (s.last_update_valid) snprintf(age, sizeof age, "%.3f", now - s.last_update);
   char text[512];
   snprintf(text, sizeof text,
            "{\"version\":\"%s\",\"started\":%lld,\"input_port\":%u,\"source\":%s,\"failovers\":%lu,"
@@ -142,12 +143,12 @@ static unsigned receiving_clients() {
   return text;
 }
 
-[[gnu::cold]] std::string service_status() {
+[[gnu::cold]] std::string service_status(double now) {
   const Stats& s = the_stats;
   unsigned receiving = receiving_clients();
   unsigned port = static_cast<unsigned>(current_input_port() & 0xffff);
   char text[160];
-  double idle = double_time() - s.last_update;
+  double idle = now - s.last_update;
   if (!s.last_update_valid) {
     snprintf(text, sizeof text, "waiting for the stream on UDP port %u; %u of %zu clients receive", port, receiving,
              clients.size());
@@ -165,23 +166,31 @@ static bool is_request(const uint8_t* buf, size_t len, const char* word, size_t 
   return len >= word_len && memcmp(buf, word, word_len) == 0;
 }
 
-void handle_stats_request(const uint8_t* buf, size_t len, const sockaddr_in& sender) {
+const std::string& stats_report(double now) {
+  Stats& s = the_stats;
+  // A stopped stream must not report its last rates for ever.
+  double idle = now - s.last_update;
+  bool stopped = s.last_update_valid && idle > stat_period;
+  if (stopped && (s.report_due || now - s.last_idle_rebuild >= stat_period)) {
+    s.report_due = false;
+    s.last_idle_rebuild = now;
+    rebuild_report(std::exp(-idle / decay_time));
+  } else if (!stopped && s.report_due) {
+    s.report_due = false;
+    rebuild_report(1.0);
+  }
+  return s.stats;
+}
+
+void handle_stats_request(const uint8_t* buf, size_t len, const sockaddr_in& sender, double now) {
   bool status = is_request(buf, len, STATUS_REQUEST, STATUS_REQUEST_LEN);
   if (!status && !is_request(buf, len, STATS_REQUEST, STATS_REQUEST_LEN)) return;
-  Stats& s = the_stats;
-  double now = double_time();
   if (!within_budget(now)) return;
   if (status) {
-    std::string reply = status_report();
+    std::string reply = status_report(now);
     return send_fragmented_packet(statistics_socket, reinterpret_cast<const uint8_t*>(reply.data()), reply.size(),
                                   sender);
   }
-  // A stopped stream must not report its last rates for ever.
-  double idle = now - s.last_update;
-  if (s.last_update_valid && idle > stat_period && now - s.last_idle_rebuild >= stat_period) {
-    s.last_idle_rebuild = now;
-    rebuild_report(std::exp(-idle / decay_time));
-  }
-  send_fragmented_packet(statistics_socket, reinterpret_cast<const uint8_t*>(s.stats.data()), s.stats.size(),
-                         sender);
+  const std::string& report = stats_report(now);
+  send_fragmented_packet(statistics_socket, reinterpret_cast<const uint8_t*>(report.data()), report.size(), sender);
 }

@@ -106,6 +106,14 @@ std::vector<uint8_t> build_stop(const Mac& sender_id, const std::optional<std::s
 std::vector<uint8_t> build_status_report(const Mac& sender_id, const std::optional<std::string>& password,
                                          const TStreamStatus& status);
 
+// A stream datagram's RTP sequence number: bytes 2-3, big-endian, or
+// NO_SEQNO for a datagram too short to carry one (it is relayed all the
+// same).
+constexpr int NO_SEQNO = -1;
+inline int rtp_sequence_number(const uint8_t* buf, size_t len) {
+  return len >= 4 ? buf[2] << 8 | buf[3] : NO_SEQNO;
+}
+
 // The fragmented reply: each datagram is an 8-byte header (the whole
 // payload's length, then the fragment's index, each 4 bytes little-endian)
 // and up to 1400 payload bytes from offset index * 1400.
