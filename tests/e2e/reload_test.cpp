@@ -307,6 +307,10 @@ TEST(ServiceManager, IsToldSocketsReadinessAndStatusWithoutEverWaiting) {
     EXPECT_EQ(stored[1], out);
     EXPECT_EQ(told[2], "READY=1");
     EXPECT_EQ(told[3], "STATUS=waiting for the stream on UDP port " + std::to_string(in) + "; 1 of 1 clients receive");
+    // A reload is framed by RELOADING=1 and READY=1.
+    kill(d.pid, SIGHUP);
+    EXPECT_EQ(manager.next(2.0).rfind("RELOADING=1\nMONOTONIC_USEC=", 0), 0u);
+    EXPECT_EQ(manager.next(2.0), "READY=1");
   }
   // A manager whose queue is full.
   Manager full;
