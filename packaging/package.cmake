@@ -6,6 +6,11 @@ install(FILES ${PROJECT_BINARY_DIR}/tolvek@.service DESTINATION ${TOLVEK_UNIT_DI
 # a copy to the service.
 configure_file(packaging/libexec/stage-config.in libexec/stage-config @ONLY)
 install(PROGRAMS ${PROJECT_BINARY_DIR}/libexec/stage-config DESTINATION ${CMAKE_INSTALL_LIBEXECDIR}/tolvek)
+# The exporter's unit, disabled until an instance is enabled.
+configure_file(packaging/tolvek-stats@.service.in tolvek-stats@.service @ONLY)
+install(FILES ${PROJECT_BINARY_DIR}/tolvek-stats@.service DESTINATION ${TOLVEK_UNIT_DIR})
+# Prometheus alerts for the metrics of tolvek-stats, for a rules file.
+install(FILES contrib/prometheus/tolvek-alerts.yml DESTINATION ${CMAKE_INSTALL_DATADIR}/tolvek)
 # The loopback example, ready to run as tolvek@example and to copy.
 install(FILES examples/tolvek.conf DESTINATION ${TOLVEK_CONFIG_DIR} RENAME example.conf)
 

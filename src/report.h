@@ -1,7 +1,7 @@
 // The statistics report's figures, each listed once with all there is to
 // know of it: where and how the daemon writes it into its JSON report
 // (stats.cpp), and how tolvek-stats reads it back and which Prometheus family
-// it becomes (metrics.cpp). Each of them expands the lists below with the
+// it becomes (metrics.cpp); and likewise the daemon's own state. Each of them expands the lists below with the
 // columns it needs, so the daemon carries no Prometheus text. A new figure is
 // one row here.
 #ifndef TOLVEK_REPORT_H_
@@ -14,6 +14,10 @@ enum class FigureShape {
   kCount,      // "123", a whole number
   kLocalTime,  // "DD-MM-YYYY HH:MM:SS" in the repeater's local time: Unix seconds
   kLabel,      // a client's label (ip, port, mac), not a family of its own
+  // The status's values are JSON values, not texts; null or absent: unknown.
+  kJsonCount,   // a whole JSON number, not negative
+  kJsonNumber,  // any JSON number
+  kJsonText,    // a JSON string, not a family of its own
 };
 
 // The stream's figures, in the order of the report.
@@ -59,5 +63,25 @@ enum class FigureShape {
     "When the client entered the table, in Unix seconds.")                                                          \
   X("pkts_sent", append_number(out, c.rtp_packets_sent), kCount, 1, "tolvek_client_packets_sent_total", "counter", \
     "Stream datagrams sent to this client.")
+
+// The daemon's own state, its reply to "get_status": one JSON object of
+// these keys, in this order, written by status_report() (stats.cpp).
+// X(key, shape, family, metric, type, help):
+//   key: also the name of its member in tolvek-stats's Status (metrics.h);
+//   family: the place of its family among the status families, which
+//     follow the stream's; 0 for none.
+#define TOLVEK_STATUS_FIGURES(X)                                                                                    \
+  X(version, kJsonText, 0, nullptr, nullptr, nullptr)                                                                \
+  X(started, kJsonCount, 1, "tolvek_start_time_seconds", "gauge", "When the repeater started, in Unix seconds.")    \
+  X(input_port, kJsonCount, 2, "tolvek_input_port", "gauge",                                                         \
+    "The UDP port the stream is taken on now: the alternate input's after a failover.")                             \
+  X(source, kJsonText, 0, nullptr, nullptr, nullptr)                                                                 \
+  X(failovers, kJsonCount, 3, "tolvek_failovers_total", "counter",                                                   \
+    "Failovers from one input to the other since the start.")                                                       \
+  X(last_data_age, kJsonNumber, 4, "tolvek_last_data_age_seconds", "gauge",                                          \
+    "Seconds since the last stream datagram was accepted, when asked; absent before the first.")                    \
+  X(max_clients, kJsonCount, 5, "tolvek_max_clients", "gauge", "How many entries the client table can hold.")       \
+  X(table, kJsonCount, 0, nullptr, nullptr, nullptr)                                                                 \
+  X(receiving, kJsonCount, 0, nullptr, nullptr, nullptr)
 
 #endif  // TOLVEK_REPORT_H_

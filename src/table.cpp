@@ -71,13 +71,18 @@ std::string lost_share(const Values& values) {
   return text;
 }
 
-std::string head_block(const std::string& repeater, const Values& s, time_t now) {
-  std::string out = "repeater  " + printable(repeater) + " at " + local_time(now) + "\n";
-  out += "stream    " + text_of(s, "frames_sec") + " datagrams/s, " + kbit_of(s) + " kbit/s\n";
-  out += "received  " + datagrams(s, "frames_received") + ", " + count_of(s, "total_bytes") + " bytes\n";
-  out += "lost      " + datagrams(s, "frames_lost") + lost_share(s) + ", " +
-         text_of(s, "lost_frames_sec") + " datagrams/s now\n";
-  out += "clients   " + count_of(s, "connected_clients") + " in the table\n";
+std::string plural(unsigned long long n, const char* one, const char* many) {
+  return std::to_string(n) + " " + (n == 1 ? one : many);
+}
+
+std::string input_line(const Status* status) {
+  return status ? table_input(*status) : "unknown: the repeater answers no get_status request";
+}
+
+std::string clients_line(const Values& s, const Status* status) {
+  std::string out = count_of(s, "connected_clients") + " in the table";
+  if (status && status->max_clients.known) out += " (at most " + std::to_string(status->max_clients.count) + ")";
+  if (status && status->receiving.known) out += ", " + std::to_string(status->receiving.count) + " sent the stream";
   return out;
 }
 
@@ -129,9 +134,7 @@ std::string client_rows(const std::vector<Values>& clients, time_t now) {
   std::vector<std::vector<std::string>> rows;
   rows.emplace_back();
   for (const Column& c : COLUMNS) rows.back().push_back(c.heading);
-  for (const Values& c : clients)
-    rows.push_back({printable(c.at("ip").text) + ":" + printable(c.at("port").text), sender_id(c),
-                    count_of(c, "pkts_sent"), last_contact(c, now), up_for(c, now)});
+  for (const Values& c : clients) rows.push_back(table_client_cells(c, now));
   size_t width[N_COLUMNS] = {};
   for (const auto& row : rows)
     for (size_t i = 0; i < N_COLUMNS; i++) width[i] = std::max(width[i], row[i].size());
@@ -149,15 +152,46 @@ std::string client_rows(const std::vector<Values>& clients, time_t now) {
 
 }  // namespace
 
-bool table_from_report(const std::string& json, const std::string& repeater, time_t now, std::string& out,
-                       std::string& error) {
+std::string table_input(const Status& s) {
+  std::string out = "UDP port " + (s.input_port.known ? std::to_string(s.input_port.count) : std::string("?"));
+  out += s.source.known ? " from " + printable(s.source.text) : " from any sender";
+  if (s.failovers.known) out += ", " + plural(s.failovers.count, "failover", "failovers");
+  if (!s.last_data_age.known) return out + ", no datagram yet";
+  char age[48];
+  snprintf(age, sizeof age, ", last datagram %.1f s ago", s.last_data_age.number);
+  return out + age;
+}
+
+std::vector<std::string> table_client_cells(const Values& c, time_t now) {
+  return {printable(c.at("ip").text) + ":" + printable(c.at("port").text), sender_id(c), count_of(c, "pkts_sent"),
+          last_contact(c, now), up_for(c, now)};
+}
+
+bool table_waiting(const Report& report) { return report.stream.empty() && !report.has_client_list; }
+
+std::vector<std::pair<std::string, std::string>> table_head(const Report& report, const Status* status) {
+  std::vector<std::pair<std::string, std::string>> out = {{"input", input_line(status)}};
+  if (table_waiting(report)) return out;
+  const Values& s = report.stream;
+  out.push_back({"stream", text_of(s, "frames_sec") + " datagrams/s, " + kbit_of(s) + " kbit/s"});
+  out.push_back({"received", datagrams(s, "frames_received") + ", " + count_of(s, "total_bytes") + " bytes"});
+  out.push_back({"lost", datagrams(s, "frames_lost") + lost_share(s) + ", " + text_of(s, "lost_frames_sec") +
+                             " datagrams/s now"});
+  out.push_back({"clients", clients_line(s, status)});
+  return out;
+}
+
+bool table_from_report(const std::string& json, const Status* status, const std::string& repeater, time_t now,
+                       std::string& out, std::string& error) {
   Report report;
   if (!report_read(json, now, report, error)) return false;
-  if (report.stream.empty() && !report.has_client_list) {
-    out = "repeater  " + printable(repeater) + " at " + local_time(now) + "\n" + TABLE_WAITING + "\n";
+  out = "repeater  " + printable(repeater) + " at " + local_time(now) + "\n";
+  for (const auto& [heading, text] : table_head(report, status))
+    out += heading + std::string(10 - heading.size(), ' ') + text + "\n";
+  if (table_waiting(report)) {
+    out += std::string(TABLE_WAITING) + "\n";
     return true;
   }
-  out = head_block(repeater, report.stream, now);
   if (!report.clients.empty()) out += "\n" + client_rows(report.clients, now);
   return true;
 }
