@@ -287,6 +287,8 @@ static void tell_statistics(int64_t port, int fd) {
                  static_cast<unsigned>(fd));
 }
 
+void start_on_alternate_input() { toggle = 1; }
+
 [[gnu::cold]] void init_sockets() {
   n_handed_over = inherited_fds(handed_over, MAX_HANDED_OVER);
   int64_t port = current_input_port();

@@ -84,6 +84,9 @@ size_t receive_packets(int handle, uint8_t* area, size_t stride, size_t size, Re
 constexpr int INPUT_RECEIVE_BUFFER = 2 << 20;
 
 void init_sockets();
+// Before init_sockets(): the alternate input and source are current from
+// the start (a restart that goes on where the last run was).
+void start_on_alternate_input();
 void shutdown_sockets();
 // For tests: closes whatever sockets are open, without a word, and forgets
 // the time of the last data and the failover.

@@ -13,10 +13,13 @@
 #include <cstring>
 
 #include "clients.h"
+#include "config.h"
+#include "net.h"
 #include "sys.h"
 
 static char folder[PATH_MAX - 32];  // empty: nothing is read or written
 static unsigned long saved_changes = 0;
+static int saved_toggle = 0;  // the input that was current at the last save
 static double last_save = -1e18;
 static bool save_failing = false;  // told once, until a save succeeds again
 
@@ -25,6 +28,7 @@ void state_set_folder(const std::string& f) { snprintf(folder, sizeof folder, "%
 void state_reset() {
   folder[0] = '\0';
   saved_changes = 0;
+  saved_toggle = 0;
   last_save = -1e18;
   save_failing = false;
 }
@@ -56,7 +60,8 @@ static bool write_all(int fd, const char* text, size_t len) {
 // a stopped one is about to go.
 static bool write_entries(int fd) {
   char text[4096];
-  size_t n = static_cast<size_t>(snprintf(text, sizeof text, "%s\n", STATE_FILE_HEAD));
+  size_t n = static_cast<size_t>(snprintf(text, sizeof text, "%s\n%s", STATE_FILE_HEAD,
+                                          alt_toggle ? STATE_FILE_ALTERNATE "\n" : ""));
   for (const Client& c : clients) {
     if ((c.flags & F_PERMANENT) || !(c.flags & F_ENABLED) || c.last_contact == CONTACT_STOPPED) continue;
     if (n > sizeof text - 128) {
@@ -86,9 +91,12 @@ static bool write_entries(int fd) {
   return err;
 }
 
+static bool changed() { return clients_changes != saved_changes || alt_toggle != saved_toggle; }
+
 void state_save_if_due(double now) {
-  if (!folder[0] || clients_changes == saved_changes || now - last_save < 1.0) return;
+  if (!folder[0] || !changed() || now - last_save < 1.0) return;
   saved_changes = clients_changes;
+  saved_toggle = alt_toggle;
   last_save = now;
   int err = save();
   if (err && !save_failing)
@@ -97,7 +105,7 @@ void state_save_if_due(double now) {
 }
 
 double state_next_save() {
-  if (!folder[0] || clients_changes == saved_changes) return -1e18;
+  if (!folder[0] || !changed()) return -1e18;
   return last_save + 1.0;
 }
 
@@ -124,10 +132,11 @@ static bool parse_entry(const char* line, SavedEntry& e) {
 
 // Reads the file's entries, handing each to restore when it is given:
 // false, with the reason, when the file is not a whole file of ours.
-static bool read_entries(FILE* f, void (*restore)(const SavedEntry&), const char** why) {
+static bool read_entries(FILE* f, void (*restore)(const SavedEntry&), bool* alternate, const char** why) {
   char line[256];
   unsigned number = 0;
   static char damaged[48];
+  *alternate = false;
   while (fgets(line, sizeof line, f)) {
     number++;
     size_t n = strlen(line);
@@ -137,6 +146,10 @@ static bool read_entries(FILE* f, void (*restore)(const SavedEntry&), const char
     if (number == 1 && (!whole || strcmp(line, STATE_FILE_HEAD) != 0)) {
       *why = "not a file of registered clients";
       return false;
+    }
+    if (number == 2 && whole && strcmp(line, STATE_FILE_ALTERNATE) == 0) {
+      *alternate = true;
+      continue;
     }
     if (number > 1 && (!whole || !parse_entry(line, e))) {
       snprintf(damaged, sizeof damaged, "damaged at line %u", number);
@@ -166,7 +179,8 @@ void state_restore() {
   if (f && (fstat(fileno(f), &st) != 0 || !S_ISREG(st.st_mode) || st.st_size > STATE_FILE_MAX_BYTES))
     why = "not a file of registered clients";
   // Checked whole before anything is restored: a damaged file counts for nothing.
-  if (f && !why && read_entries(f, nullptr, &why)) {
+  bool alternate = false;
+  if (f && !why && read_entries(f, nullptr, &alternate, &why)) {
     restored = left_out = 0;
     rewind(f);
     read_entries(f,
@@ -182,9 +196,16 @@ void state_restore() {
                      left_out++;
                    }
                  },
-                 &why);
+                 &alternate, &why);
     saved_changes = clients_changes;
     unblocked_line(stdout, "Restored %u registered clients from %s; %u left out.\n", restored, path, left_out);
+    // The source that served the last run serves this one: a restart while
+    // the primary is down costs no second failover.
+    if (alternate && settings.alt_input_port >= 0) {
+      start_on_alternate_input();
+      saved_toggle = alt_toggle;
+      unblocked_line(stdout, "Starting on the alternate input, as the last run ended.\n");
+    }
   } else {
     unblocked_line(stderr, "tolvek: ignoring the saved clients in %s: %s\n", path, why);
   }
