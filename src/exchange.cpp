@@ -9,11 +9,12 @@
 #include <cstdio>
 #include <cstring>
 
+#include "report.h"
 #include "wire.h"
 
-// The largest report a repeater sends, that of 256 clients: a head of at
-// most 512 characters and at most 166 a client.
-constexpr size_t LARGEST_REPORT = 512 + 256 * 166 + 16;
+// The largest report made room for, that of 256 clients, each as long as a
+// client's object can be.
+constexpr size_t LARGEST_REPORT = REPORT_HEAD_MAX + 256 * REPORT_CLIENT_MAX + REPORT_FRAME_LEN;
 // What the kernel charges a fragment of 1408 bytes against the receive
 // buffer: about 2.3 KiB on loopback, up to a page from some network drivers.
 constexpr int FRAGMENT_CHARGE = 4096;
@@ -22,7 +23,7 @@ constexpr int FRAGMENT_CHARGE = 4096;
 // them back to back, and a device's default buffer may hold fewer, so the
 // rest would be lost however soon we read. Never made smaller than it is.
 static void make_room_for_a_reply(int fd) {
-  int need = static_cast<int>((LARGEST_REPORT + 1399) / 1400) * FRAGMENT_CHARGE;
+  int need = static_cast<int>((LARGEST_REPORT + FRAGMENT_PAYLOAD - 1) / FRAGMENT_PAYLOAD) * FRAGMENT_CHARGE;
   int have = 0;
   socklen_t n = sizeof have;
   if (getsockopt(fd, SOL_SOCKET, SO_RCVBUF, &have, &n) == 0 && have >= need) return;

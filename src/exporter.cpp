@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <nlohmann/json.hpp>
 
+#include "report.h"
 #include "table.h"
 
 using nlohmann::json;
@@ -38,8 +39,8 @@ std::vector<HistoryPoint> history_since(const History& h, double since) {
   return out;
 }
 
-static double figure(const Report& r, const char* key) {
-  auto it = r.stream.find(key);
+static double figure(const Report& r, StreamFigure f) {
+  auto it = r.stream.find(figure_key(f));
   return it == r.stream.end() ? 0 : it->second.number;
 }
 
@@ -71,7 +72,7 @@ std::string watched_record(Watched& w, const std::string* report, const std::str
   if (!up && (was_up || first)) log = why;
   if (up && !was_up && !first) log = printed("tolvek-stats: %s answers again\n", name) + log;
   if (w.exchange_polls)
-    history_add(w.history, {now, up, figure(w.report, "frames_sec"), figure(w.report, "lost_frames_sec")});
+    history_add(w.history, {now, up, figure(w.report, StreamFigure::frames_sec), figure(w.report, StreamFigure::lost_frames_sec)});
   return log;
 }
 

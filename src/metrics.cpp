@@ -34,11 +34,11 @@ const char UP_HELP[] = "1 when the repeater answered the last statistics request
 // files of several repeaters can be read together.
 const char BUILD_INFO_HELP[] = "The version of tolvek-stats that wrote these metrics; always 1.";
 
-#define FAMILY(sep, key, colon, format, value, shape, family, metric, type, help) \
-  {key, metric, type, help, Shape::shape, family},
+#define FAMILY(sep, key, colon, format, value, width, shape, family, metric, type, help) \
+  {#key, metric, type, help, Shape::shape, family},
 const Family STREAM_FIGURES[] = {TOLVEK_STREAM_FIGURES(FAMILY)};
 #undef FAMILY
-#define FAMILY(key, write, shape, family, metric, type, help) {key, metric, type, help, Shape::shape, family},
+#define FAMILY(key, write, width, shape, family, metric, type, help) {#key, metric, type, help, Shape::shape, family},
 const Family CLIENT_FIGURES[] = {TOLVEK_CLIENT_FIGURES(FAMILY)};
 #undef FAMILY
 
@@ -52,7 +52,8 @@ struct StatusFamily {
   StatusValue Status::*member;
 };
 
-#define FAMILY(key, shape, family, metric, type, help) {#key, metric, type, help, Shape::shape, family, &Status::key},
+#define FAMILY(key, format, value, shape, family, metric, type, help) \
+  {#key, metric, type, help, Shape::shape, family, &Status::key},
 const StatusFamily STATUS_FIGURES[] = {TOLVEK_STATUS_FIGURES(FAMILY)};
 #undef FAMILY
 
@@ -136,7 +137,7 @@ bool read_value(const std::string& text, Shape shape, time_t now, ReportValue& o
   out.text = text;
   switch (shape) {
     case Shape::kKbps: {
-      const std::string unit = " kbps";
+      const std::string unit = TOLVEK_KBPS;
       return text.size() > unit.size() && text.compare(text.size() - unit.size(), unit.size(), unit) == 0 &&
              read_decimal(text.substr(0, text.size() - unit.size()), out.number);
     }

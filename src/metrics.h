@@ -46,7 +46,7 @@ struct StatusValue {
 
 // The daemon's own state, its reply to "get_status", one member per key of
 // TOLVEK_STATUS_FIGURES.
-#define TOLVEK_STATUS_MEMBER(key, shape, family, metric, type, help) StatusValue key;
+#define TOLVEK_STATUS_MEMBER(key, format, value, shape, family, metric, type, help) StatusValue key;
 struct Status {
   TOLVEK_STATUS_FIGURES(TOLVEK_STATUS_MEMBER)
 };

@@ -75,9 +75,9 @@ static void append_mac(std::string& out, const uint8_t* mac) {
 
 static void append_client(std::string& out, const Client& c, bool last) {
   const char* sep = "{";
-#define WRITE_FIGURE(key, write, shape, family, metric, type, help) \
-  out += sep;                                                      \
-  out += "\"" key "\":\"";                                          \
+#define WRITE_FIGURE(key, write, width, shape, family, metric, type, help) \
+  out += sep;                                                             \
+  out += "\"" #key "\":\"";                                                \
   write;                                                           \
   out += "\"";                                                      \
   sep = ",";
@@ -89,13 +89,13 @@ static void append_client(std::string& out, const Client& c, bool last) {
 void rebuild_report(double decay) {
   Stats& s = the_stats;
   unsigned n_entries = static_cast<unsigned>(clients.size());
-  char head[512];
+  char head[REPORT_HEAD_MAX];
   // Past the end (only a rate beyond any real stream's could take it there),
   // the text is cut as one snprintf would cut it.
   size_t n = 0;
-#define WRITE_FIGURE(sep, key, colon, format, value, shape, family, metric, type, help) \
-  if (n < sizeof head)                                                                  \
-    n += static_cast<size_t>(snprintf(head + n, sizeof head - n, sep "\"" key "\"" colon "\"" format "\"", value));
+#define WRITE_FIGURE(sep, key, colon, format, value, width, shape, family, metric, type, help) \
+  if (n < sizeof head)                                                                         \
+    n += static_cast<size_t>(snprintf(head + n, sizeof head - n, sep "\"" #key "\"" colon "\"" format "\"", value));
   TOLVEK_STREAM_FIGURES(WRITE_FIGURE)
 #undef WRITE_FIGURE
   // Reuses the text's capacity: after the first rebuilds nothing is allocated.
@@ -135,12 +135,16 @@ static unsigned receiving_clients() {
   char age[32] = "null";
   if (s.last_update_valid) snprintf(age, sizeof age, "%.3f", now - s.last_update);
   char text[512];
-  snprintf(text, sizeof text,
-           "{\"version\":\"%s\",\"started\":%lld,\"input_port\":%u,\"source\":%s,\"failovers\":%lu,"
-           "\"last_data_age\":%s,\"max_clients\":%u,\"table\":%zu,\"receiving\":%u}",
-           TOLVEK_VERSION, static_cast<long long>(s.started), static_cast<unsigned>(current_input_port() & 0xffff),
-           source, n_failovers, age, max_n_clients, clients.size(), receiving_clients());
-  return text;
+  size_t n = 0;
+  const char* sep = "{";
+  // Every value is short: the text is far from its end, which only guards.
+#define WRITE_STATUS(key, format, value, shape, family, metric, type, help)                                \
+  if (n < sizeof text)                                                                                     \
+    n += static_cast<size_t>(snprintf(text + n, sizeof text - n, "%s\"" #key "\":" format, sep, value)); \
+  sep = ",";
+  TOLVEK_STATUS_FIGURES(WRITE_STATUS)
+#undef WRITE_STATUS
+  return std::string(text, n < sizeof text ? n : sizeof text - 1) + "}";
 }
 
 [[gnu::cold]] std::string service_status(double now) {

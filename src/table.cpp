@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "metrics.h"
+#include "report.h"
 
 const char TABLE_WAITING[] = "waiting for the first report: the repeater makes it 2 s into a stream";
 
@@ -25,26 +26,31 @@ std::string printable(const std::string& text) {
   return out.size() > MAX_CELL ? out.substr(0, MAX_CELL - 3) + "..." : out;
 }
 
-const ReportValue* find(const Values& values, const char* key) {
-  auto it = values.find(key);
+// A figure of the stream (StreamFigure) or of a client (ClientFigure), as
+// read back, or null when the report does not carry it.
+template <class Figure>
+const ReportValue* find(const Values& values, Figure f) {
+  auto it = values.find(figure_key(f));
   return it == values.end() ? nullptr : &it->second;
 }
 
 // A figure as the report wrote it (checked to be a number), or "?".
-std::string text_of(const Values& values, const char* key) {
-  const ReportValue* v = find(values, key);
+template <class Figure>
+std::string text_of(const Values& values, Figure f) {
+  const ReportValue* v = find(values, f);
   return v ? printable(v->text) : "?";
 }
 
-std::string count_of(const Values& values, const char* key) {
-  const ReportValue* v = find(values, key);
+template <class Figure>
+std::string count_of(const Values& values, Figure f) {
+  const ReportValue* v = find(values, f);
   return v ? std::to_string(v->count) : "?";
 }
 
 // "1 datagram", "2 datagrams", "? datagrams".
-std::string datagrams(const Values& values, const char* key) {
-  const ReportValue* v = find(values, key);
-  return count_of(values, key) + (v && v->count == 1 ? " datagram" : " datagrams");
+std::string datagrams(const Values& values, StreamFigure f) {
+  const ReportValue* v = find(values, f);
+  return count_of(values, f) + (v && v->count == 1 ? " datagram" : " datagrams");
 }
 
 std::string local_time(time_t t) {
@@ -56,14 +62,14 @@ std::string local_time(time_t t) {
 
 // "123.45" of "123.45 kbps": the number alone, in kbit/s.
 std::string kbit_of(const Values& values) {
-  const ReportValue* v = find(values, "udp_payload");
-  return v ? printable(v->text.substr(0, v->text.size() - 5)) : "?";
+  const ReportValue* v = find(values, StreamFigure::udp_payload);
+  return v ? printable(v->text.substr(0, v->text.size() - (sizeof TOLVEK_KBPS - 1))) : "?";
 }
 
 // The lost datagrams' share of all the stream sent: received and lost.
 std::string lost_share(const Values& values) {
-  const ReportValue* lost = find(values, "frames_lost");
-  const ReportValue* received = find(values, "frames_received");
+  const ReportValue* lost = find(values, StreamFigure::frames_lost);
+  const ReportValue* received = find(values, StreamFigure::frames_received);
   if (!lost || !received || static_cast<double>(lost->count) + static_cast<double>(received->count) == 0) return "";
   char text[32];
   snprintf(text, sizeof text, " (%.2f %%)", 100.0 * static_cast<double>(lost->count) /
@@ -80,7 +86,7 @@ std::string input_line(const Status* status) {
 }
 
 std::string clients_line(const Values& s, const Status* status) {
-  std::string out = count_of(s, "connected_clients") + " in the table";
+  std::string out = count_of(s, StreamFigure::connected_clients) + " in the table";
   if (status && status->max_clients.known) out += " (at most " + std::to_string(status->max_clients.count) + ")";
   if (status && status->receiving.known) out += ", " + std::to_string(status->receiving.count) + " sent the stream";
   return out;
@@ -88,7 +94,7 @@ std::string clients_line(const Values& s, const Status* status) {
 
 // "02005e102030" as "02:00:5e:10:20:30", the way --mac and allow_mac write it.
 std::string sender_id(const Values& c) {
-  std::string mac = c.at("mac").text;
+  std::string mac = c.at(figure_key(ClientFigure::mac)).text;
   bool hex = mac.size() == 12;
   for (char ch : mac) hex = hex && ((ch >= '0' && ch <= '9') || (ch >= 'a' && ch <= 'f'));
   if (!hex) return printable(mac);
@@ -100,7 +106,7 @@ std::string sender_id(const Values& c) {
 // Seconds since the client's last registration or report. The repeater
 // writes the start of 1970 for one that asked to stop.
 std::string last_contact(const Values& c, time_t now) {
-  const ReportValue* v = find(c, "last_contact");
+  const ReportValue* v = find(c, ClientFigure::last_contact);
   if (!v) return "?";
   if (v->time == 0) return "asked to stop";
   long long age = static_cast<long long>(now - v->time);
@@ -110,7 +116,7 @@ std::string last_contact(const Values& c, time_t now) {
 
 // How long the client has been in the table, as [Nd ]H:MM:SS.
 std::string up_for(const Values& c, time_t now) {
-  const ReportValue* v = find(c, "up_since");
+  const ReportValue* v = find(c, ClientFigure::up_since);
   if (!v || now < v->time) return "?";
   long long s = static_cast<long long>(now - v->time);
   char text[48];
@@ -163,7 +169,8 @@ std::string table_input(const Status& s) {
 }
 
 std::vector<std::string> table_client_cells(const Values& c, time_t now) {
-  return {printable(c.at("ip").text) + ":" + printable(c.at("port").text), sender_id(c), count_of(c, "pkts_sent"),
+  return {printable(c.at(figure_key(ClientFigure::ip)).text) + ":" + printable(c.at(figure_key(ClientFigure::port)).text),
+          sender_id(c), count_of(c, ClientFigure::pkts_sent),
           last_contact(c, now), up_for(c, now)};
 }
 
@@ -173,9 +180,11 @@ std::vector<std::pair<std::string, std::string>> table_head(const Report& report
   std::vector<std::pair<std::string, std::string>> out = {{"input", input_line(status)}};
   if (table_waiting(report)) return out;
   const Values& s = report.stream;
-  out.push_back({"stream", text_of(s, "frames_sec") + " datagrams/s, " + kbit_of(s) + " kbit/s"});
-  out.push_back({"received", datagrams(s, "frames_received") + ", " + count_of(s, "total_bytes") + " bytes"});
-  out.push_back({"lost", datagrams(s, "frames_lost") + lost_share(s) + ", " + text_of(s, "lost_frames_sec") +
+  out.push_back({"stream", text_of(s, StreamFigure::frames_sec) + " datagrams/s, " + kbit_of(s) + " kbit/s"});
+  out.push_back({"received", datagrams(s, StreamFigure::frames_received) + ", " +
+                                 count_of(s, StreamFigure::total_bytes) + " bytes"});
+  out.push_back({"lost", datagrams(s, StreamFigure::frames_lost) + lost_share(s) + ", " +
+                             text_of(s, StreamFigure::lost_frames_sec) +
                              " datagrams/s now"});
   out.push_back({"clients", clients_line(s, status)});
   return out;
