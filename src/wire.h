@@ -54,6 +54,20 @@ constexpr uint8_t QMZP_EXTENSION_STREAM_STATUS_TYPE = 2;
 constexpr uint8_t QMZP_TYPE_REGISTER = 0;
 constexpr uint8_t QMZP_TYPE_STATUS = 1;
 constexpr uint8_t QMZP_TYPE_STOP = 2;
+// The message type is the low five bits of vmt; the upper three are not
+// read, and what tolvek writes carries 001 there.
+constexpr uint8_t QMZP_TYPE_MASK = 0x1f;
+constexpr uint8_t QMZP_VERSION_BITS = 0x20;
+inline uint8_t message_type(uint8_t vmt) { return vmt & QMZP_TYPE_MASK; }
+
+// The magic the header starts with, and the bare legacy registration: the
+// magic and a NUL, 4 bytes.
+constexpr char QMZP_MAGIC_TEXT[] = "QMZ";
+constexpr size_t QMZP_MAGIC_LEN = sizeof QMZP_MAGIC_TEXT - 1;
+constexpr size_t QMZP_LEGACY_LEN = sizeof QMZP_MAGIC_TEXT;
+// REQUIRES for each: len bytes at buf.
+bool has_magic(const uint8_t* buf, size_t len);
+bool is_legacy_registration(const uint8_t* buf, size_t len);
 
 // Where a status report's TStreamStatus starts: behind the header and the
 // first extension record's type and length.
