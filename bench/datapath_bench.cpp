@@ -90,7 +90,7 @@ static void BM_RelayDatagram(benchmark::State& state) {
   for (auto _ : state) {
     datagram[2] = static_cast<uint8_t>(seq >> 8);
     datagram[3] = static_cast<uint8_t>(seq++);
-    handle_data(datagram, sizeof datagram, from, in_addr{});
+    handle_data(datagram, sizeof datagram, from, in_addr{}, double_time());
   }
   count_per_datagram(state, allocations - before, send_calls - calls_before);
   state.counters["sends"] = benchmark::Counter(static_cast<double>(state.iterations() * state.range(0)),
@@ -137,7 +137,7 @@ static void BM_UpdateStats(benchmark::State& state) {
   reset_all();
   unsigned seq = 0;
   size_t before = allocations;
-  for (auto _ : state) update_stats(1316, static_cast<int>(seq++ & 0xffff));
+  for (auto _ : state) update_stats(1316, static_cast<int>(seq++ & 0xffff), double_time());
   state.counters["allocs_per_datagram"] =
       benchmark::Counter(static_cast<double>(allocations - before) / static_cast<double>(state.iterations()));
 }

@@ -38,7 +38,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if ((op & 3) == 3) {
       fuzz_mono += op >> 2;
       fuzz_wall += op >> 2;
-      check_timeouts();
+      check_timeouts(fuzz_mono);
     } else {
       sockaddr_in from = fuzz_sender(in.byte());
       size_t len;

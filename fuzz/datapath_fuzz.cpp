@@ -64,7 +64,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         const SourceRecord* src = current_source();
         sockaddr_in from = (op & 8) && src && src->a.sin_port ? src->a : fuzz_sender(in.byte());
         const uint8_t* d = in.bytes(in.byte() | (in.byte() & 3) << 8, len);
-        handle_data(d, len, from, in_addr{});
+        handle_data(d, len, from, in_addr{}, fuzz_mono);
         break;
       }
       case 2: {
@@ -76,13 +76,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       case 3:
         fuzz_mono += (op >> 3) * 0.25;
         fuzz_wall += (op >> 3) * 0.25;
-        check_timeouts();
+        check_timeouts(fuzz_mono);
         break;
       case 4: {
         sockaddr_in asker = fuzz_sender(in.byte());
         asker.sin_port = htons(stats_asker_port(op));
         const uint8_t* p = in.bytes(in.byte() & 15, len);
-        handle_stats_request(p, len, asker);
+        handle_stats_request(p, len, asker, fuzz_mono);
         break;
       }
       case 5:
@@ -94,7 +94,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       case 7: {  // an RTP-sized datagram with a chosen sequence number
         uint8_t d[12] = {0x80, 0x60, in.byte(), in.byte()};
         const SourceRecord* src = current_source();
-        handle_data(d, sizeof d, src && src->a.sin_port ? src->a : fuzz_sender(0), in_addr{});
+        handle_data(d, sizeof d, src && src->a.sin_port ? src->a : fuzz_sender(0), in_addr{}, fuzz_mono);
         fuzz_mono += (op >> 3) * 0.001;
         break;
       }

@@ -2,6 +2,15 @@
 
 configure_file(packaging/tolvek@.service.in tolvek@.service @ONLY)
 install(FILES ${PROJECT_BINARY_DIR}/tolvek@.service DESTINATION ${TOLVEK_UNIT_DIR})
+# The root step of the unit's start and reload: checks the file and hands
+# a copy to the service.
+configure_file(packaging/libexec/stage-config.in libexec/stage-config @ONLY)
+install(PROGRAMS ${PROJECT_BINARY_DIR}/libexec/stage-config DESTINATION ${CMAKE_INSTALL_LIBEXECDIR}/tolvek)
+# The exporter's unit, disabled until an instance is enabled.
+configure_file(packaging/tolvek-stats@.service.in tolvek-stats@.service @ONLY)
+install(FILES ${PROJECT_BINARY_DIR}/tolvek-stats@.service DESTINATION ${TOLVEK_UNIT_DIR})
+# Prometheus alerts for the metrics of tolvek-stats, for a rules file.
+install(FILES contrib/prometheus/tolvek-alerts.yml DESTINATION ${CMAKE_INSTALL_DATADIR}/tolvek)
 # The loopback example, ready to run as tolvek@example and to copy.
 install(FILES examples/tolvek.conf DESTINATION ${TOLVEK_CONFIG_DIR} RENAME example.conf)
 
@@ -40,7 +49,8 @@ set(CPACK_DEBIAN_PACKAGE_SECTION net)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 # Depends: from the libraries the programs link (dpkg-shlibdeps).
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
-# The unit's reload sends SIGHUP with /bin/kill.
+# The unit's reload sends SIGHUP with /bin/kill; its staging step uses
+# coreutils, which every system has.
 set(CPACK_DEBIAN_PACKAGE_DEPENDS "procps")
 configure_file(packaging/deb/conffiles.in deb/conffiles @ONLY)
 set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA

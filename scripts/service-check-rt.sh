@@ -1,6 +1,6 @@
 # The real-time drop-in under the unit's sandbox, as a check for
 # scripts/service-check: an instance started with the packaged drop-in
-# (/usr/share/doc/tolvek/realtime.conf) must run under SCHED_FIFO at
+# (/usr/share/tolvek/realtime.conf) must run under SCHED_FIFO at
 # priority 10, lock its memory, keep its sandbox (no capabilities, no new
 # privileges, the system call filter) and relay.
 #
@@ -17,7 +17,7 @@
 check_realtime_dropin() {
   local unit=tolvek@${name}rt
   local conf=/etc/tolvek/${name}rt.conf
-  local dropin=/usr/share/doc/tolvek/realtime.conf
+  local dropin=/usr/share/tolvek/realtime.conf
   local dir=/run/systemd/system/$unit.service.d
   local text='input_port 5500\noutput_port 5502\nstatistics_port 5503\nclient 127.0.0.1:5504\nsource 127.0.0.1:0\n'
   local pid on_host=""

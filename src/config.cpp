@@ -26,7 +26,7 @@ const std::string& config_file() { return file_name; }
 // running settings are set aside), nothing is announced, and what would end
 // a start is kept in load_failure instead, ending the read.
 static bool staging = false;
-static std::string load_failure;
+static char load_failure[CONFIG_CAUSE_LEN];
 
 Settings& settings_for_tests() { return the_settings; }
 
@@ -99,9 +99,14 @@ bool parse_address(sockaddr_in& sa, char* text) {
 }
 
 // Something that ends a start ends only the read of a reload's file.
-static bool fails_start(const std::string& cause) {
+static bool fails_start(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
+static bool fails_start(const char* fmt, ...) {
   if (!staging) return false;
-  if (load_failure.empty()) load_failure = cause;
+  if (load_failure[0]) return true;
+  va_list ap;
+  va_start(ap, fmt);
+  vsnprintf(load_failure, sizeof load_failure, fmt, ap);
+  va_end(ap);
   return true;
 }
 
@@ -135,7 +140,7 @@ void add_mac(const char* text) {
   Mac m{};
   if (sscanf(text, "%hhx:%hhx:%hhx:%hhx:%hhx:%hhx", &m[0], &m[1], &m[2], &m[3], &m[4], &m[5]) < 6 &&
       sscanf(text, "%hhx-%hhx-%hhx-%hhx-%hhx-%hhx", &m[0], &m[1], &m[2], &m[3], &m[4], &m[5]) < 6) {
-    if (fails_start(std::string("syntax error in config file: allow_mac ") + text)) return;
+    if (fails_start("syntax error in config file: allow_mac %s", text)) return;
     fatal_line("tolvek: syntax error in config file: allow_mac %s\n", text);
     exit_program(1);
   }
@@ -309,10 +314,8 @@ void read_config(FILE* f, const char* name, void (*handle_line)(char* line, unsi
     while ((c = getc(f)) != EOF) {
       if (++total > CONFIG_MAX_BYTES) {
         tell_left_out_complaints();
-        char cause[CONFIG_LINE_LEN];
-        snprintf(cause, sizeof cause, "config file %s is larger than %ld bytes.", name, CONFIG_MAX_BYTES);
-        if (fails_start(cause)) return;
-        fatal("%s", cause);
+        if (fails_start("config file %s is larger than %ld bytes.", name, CONFIG_MAX_BYTES)) return;
+        fatal("config file %s is larger than %ld bytes.", name, CONFIG_MAX_BYTES);
       }
       if (len < sizeof line - 1) {
         line[len++] = static_cast<char>(c);
@@ -326,7 +329,7 @@ void read_config(FILE* f, const char* name, void (*handle_line)(char* line, unsi
     if (c == EOF && ferror(f)) {
       int saved = errno;
       tell_left_out_complaints();
-      if (fails_start(std::string("cannot read config file ") + name + ": " + strerror(saved))) return;
+      if (fails_start("cannot read config file %s: %s", name, strerror(saved))) return;
       fatal_line("Cannot read config file %s: %s\n", name, strerror(saved));
       exit_program(-1);
     }
@@ -343,7 +346,7 @@ void read_config(FILE* f, const char* name, void (*handle_line)(char* line, unsi
     } else {
       handle_line(line, number);
     }
-    if (c == EOF || !load_failure.empty()) break;
+    if (c == EOF || load_failure[0]) break;
   }
   config_line_number = 0;
   tell_left_out_complaints();
@@ -400,17 +403,19 @@ void parse_options(int argc, char** argv) {
 // Two port settings that would bind the same UDP port with two sockets.
 // Equal settings of the input, the alternate input and the output share one
 // socket instead; port 0 is any free port, never a clash.
-static bool clash(int64_t a, const char* a_name, int64_t b, const char* b_name, std::string& cause) {
+// Where validation writes the text of the fatal message that would end a
+// start.
+using Cause = char[CONFIG_CAUSE_LEN];
+
+static bool clash(int64_t a, const char* a_name, int64_t b, const char* b_name, Cause& cause) {
   uint16_t bound = static_cast<uint16_t>(a);
   if (bound == 0 || bound != static_cast<uint16_t>(b)) return false;
-  char text[160];
-  snprintf(text, sizeof text, "%s port %lld and %s port %lld are the same UDP port.", a_name,
+  snprintf(cause, sizeof cause, "%s port %lld and %s port %lld are the same UDP port.", a_name,
            static_cast<long long>(a), b_name, static_cast<long long>(b));
-  cause = text;
   return true;
 }
 
-static bool ports_clash(const Settings& s, std::string& cause) {
+static bool ports_clash(const Settings& s, Cause& cause) {
   if (s.input_port != s.output_port && clash(s.input_port, "input", s.output_port, "output", cause)) return true;
   if (s.alt_input_port >= 0 && s.alt_input_port != s.output_port &&
       clash(s.alt_input_port, "alternate input", s.output_port, "output", cause))
@@ -421,23 +426,17 @@ static bool ports_clash(const Settings& s, std::string& cause) {
          clash(s.statistics_port, "statistics", s.output_port, "output", cause);
 }
 
-// The settings as start-up checks them; the cause is the text of the fatal
-// message that would end the start.
-static bool valid(Settings& s, std::string& cause) {
-  if (s.input_port < 0) {
-    cause = "input port must be configured.";
+// The settings as start-up checks them.
+static bool valid(Settings& s, Cause& cause) {
+  const char* missing = s.input_port < 0 ? "input port must be configured."
+                        : s.output_port < 0 ? "output port must be configured."
+                        : s.alt_source && !s.source ? "you cannot specify alt source and not source"
+                        : nullptr;
+  if (missing) {
+    snprintf(cause, sizeof cause, "%s", missing);
     return false;
   }
-  if (s.output_port < 0) {
-    cause = "output port must be configured.";
-    return false;
-  }
-  if (!s.alt_source) {
-    s.alt_source = s.source;
-  } else if (!s.source) {
-    cause = "you cannot specify alt source and not source";
-    return false;
-  }
+  if (!s.alt_source) s.alt_source = s.source;
   return !ports_clash(s, cause);
 }
 
@@ -452,28 +451,29 @@ void warn_shared_input(const Settings& s) {
 }
 
 void check_config() {
-  std::string cause;
-  if (!valid(the_settings, cause)) fatal("%s", cause.c_str());
+  Cause cause;
+  if (!valid(the_settings, cause)) fatal("%s", cause);
   warn_shared_input(the_settings);
 }
 
-bool load_config(const char* path, Settings& next, std::string& cause) {
+bool load_config(const char* path, Settings& next, char (&cause)[CONFIG_CAUSE_LEN]) {
   Settings running = std::move(the_settings);
   unsigned long counts[] = {lines_parsed, complaint_line, complained_lines, complaints_left_out};
   the_settings = Settings{};
   lines_parsed = complaint_line = complained_lines = complaints_left_out = 0;
   staging = true;
-  load_failure.clear();
+  load_failure[0] = '\0';
   if (FILE* f = fopen(path, "r")) {
     read_config(f, path, [](char* line, unsigned) { parse_line(line); });
     fclose(f);
   } else {
-    load_failure = std::string("cannot open config file ") + path + ": " + strerror(errno);
+    fails_start("cannot open config file %s: %s", path, strerror(errno));
   }
   staging = false;
-  bool ok = load_failure.empty() && valid(the_settings, cause);
-  if (!load_failure.empty()) cause = load_failure;
-  if (!cause.empty() && cause.back() == '.') cause.pop_back();
+  bool ok = !load_failure[0] && valid(the_settings, cause);
+  if (load_failure[0]) memcpy(cause, load_failure, sizeof cause);
+  size_t n = strlen(cause);
+  if (!ok && n > 0 && cause[n - 1] == '.') cause[n - 1] = '\0';
   next = std::move(the_settings);
   the_settings = std::move(running);
   lines_parsed = counts[0];

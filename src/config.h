@@ -32,6 +32,8 @@ constexpr double stat_period = 2.0;
 constexpr size_t CONFIG_LINE_LEN = 1024;
 constexpr long CONFIG_MAX_BYTES = 1L << 20;
 constexpr unsigned long CONFIG_MAX_COMPLAINTS = 20;
+// Room for the cause of a refused file: a line and the words around it.
+constexpr size_t CONFIG_CAUSE_LEN = CONFIG_LINE_LEN + 64;
 
 constexpr const char* VERSION_LINE = "Version:" TOLVEK_VERSION " " TOLVEK_RELEASE_DATE;
 
@@ -139,7 +141,7 @@ void check_config();
 // nothing: false, with the cause that would have stopped a start in cause
 // (without "tolvek: " and its final full stop), for a file start-up would
 // refuse. Complaints about single lines are written as at start-up.
-bool load_config(const char* path, Settings& next, std::string& cause);
+bool load_config(const char* path, Settings& next, char (&cause)[CONFIG_CAUSE_LEN]);
 // Makes next the settings. The client table is the caller's to follow.
 void install_settings(Settings&& next);
 // Said at start and at a reload: a configuration whose input shares the

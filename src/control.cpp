@@ -42,8 +42,8 @@ int check_pass(const sockaddr_in& sender, const uint8_t* packet, size_t len) {
   const Client* known = find_client(sender.sin_addr.s_addr, sender.sin_port);
   if (known && !(known->flags & F_RECHECK)) return 1;
   if (address_allowed(sender.sin_addr.s_addr)) return 1;
-  if (settings.accept_qmz && len == 4 && memcmp(packet, "QMZ", 4) == 0) return 1;
-  if (len < QMZP_HEAD_LEN || memcmp(packet + QMZP_MAGIC, "QMZ", 3) != 0) return 0;
+  if (settings.accept_qmz && is_legacy_registration(packet, len)) return 1;
+  if (len < QMZP_HEAD_LEN || !has_magic(packet, len)) return 0;
   if (!settings.accept_any_mac) {
     const auto& macs = settings.macs;
     bool listed = std::any_of(macs.begin(), macs.end(), [&](const Mac& m) {
@@ -98,7 +98,7 @@ void handle_control(const uint8_t* buf, size_t len, const sockaddr_in& sender) {
     return;
   }
   QMZP_Head h = read_head(buf, len);
-  uint8_t type = h.vmt & 0x1f;
+  uint8_t type = message_type(h.vmt);
   if (type == QMZP_TYPE_REGISTER || type == QMZP_TYPE_STATUS) return enable(buf, len, sender, h, type);
   if (type != QMZP_TYPE_STOP) return;
   limited_line(stop_request, "2:Request from %s:%u to stop streaming.\n", inet_ntoa(sender.sin_addr),

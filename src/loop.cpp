@@ -8,7 +8,6 @@
 #include <cmath>
 #include <cstdio>
 #include <cstring>
-#include <optional>
 #include <vector>
 
 #include "clients.h"
@@ -22,6 +21,16 @@
 
 static double trigger_time = 0;
 const double& last_trigger = trigger_time;
+
+// The last accepted data datagram; opening an input restarts it, so a
+// fresh input gets its full time before failing over.
+static double data_time = 0;
+const double& last_data = data_time;
+void set_last_data(double t) { data_time = t; }
+
+// The time of the current wake-up, read once after the wait: every step of
+// the wake-up, every datagram read in it included, works with it.
+static double wake_time = 0;
 
 // When the current source was first sent a keep-alive, -1 while it has not
 // been: a source that streams only when asked cannot be blamed for silence
@@ -54,7 +63,8 @@ struct Strays {
 static Strays strays;
 
 void loop_reset() {
-  set_last_data(0);
+  data_time = 0;
+  wake_time = 0;
   trigger_time = 0;
   strays = Strays{};
   asked_at = -1;
@@ -72,8 +82,7 @@ void reset_all() {
   sys_reset();
 }
 
-static void count_stray() {
-  double now = double_time();
+static void count_stray(double now) {
   if (now - strays.window_start >= 1.0) {
     strays.window_start = now;
     strays.in_window = 0;
@@ -156,8 +165,8 @@ struct Pass {
   size_t len;
 };
 
-void send_packets(const uint8_t* buf, size_t len) {
-  Pass pass{mono_seconds(), buf, len};
+void send_packets(const uint8_t* buf, size_t len, double now) {
+  Pass pass{static_cast<int64_t>(std::floor(now)), buf, len};
   // An entry has moved to the slot it keeps before its step, so a copy
   // queued for it names the right entry when the copies go out.
   walk_clients(
@@ -169,38 +178,36 @@ void send_packets(const uint8_t* buf, size_t len) {
   send_copies_due(buf, len);
 }
 
-void check_timeouts() { send_packets(nullptr, 0); }
+void check_timeouts(double now) { send_packets(nullptr, 0, now); }
 
-void handle_data(const uint8_t* buf, size_t len, const sockaddr_in& sender, in_addr dest) {
+void handle_data(const uint8_t* buf, size_t len, const sockaddr_in& sender, in_addr dest, double now) {
   if (!check_source_addr(sender, dest)) {
     limited_line(data_rejected, "3:Request from %s:%u rejected.\n", inet_ntoa(sender.sin_addr),
                  ntohs(sender.sin_port));
-    count_stray();
+    count_stray(now);
     return;
   }
-  set_last_data(double_time());
-  // The RTP sequence number; a shorter datagram is relayed all the same.
-  int seqno = len >= 4 ? buf[2] << 8 | buf[3] : NO_SEQNO;
-  send_packets(buf, len);
-  update_stats(len, seqno);
+  data_time = now;
+  send_packets(buf, len, now);
+  update_stats(len, rtp_sequence_number(buf, len), now);
 }
 
-static void dispatch(int handle, const ReceivedDatagram& d) {
+static void dispatch(int handle, const ReceivedDatagram& d, double now) {
   // Nothing sent back to port 0 can arrive; no legitimate sender uses it.
   if (d.from.sin_port == 0) return;
   // Output first: a socket shared by input and output carries control packets.
   if (handle == output_socket) return handle_control(d.data, d.len, d.from);
-  if (statistics_socket >= 0 && handle == statistics_socket) return handle_stats_request(d.data, d.len, d.from);
-  handle_data(d.data, d.len, d.from, d.dest);
+  if (statistics_socket >= 0 && handle == statistics_socket) return handle_stats_request(d.data, d.len, d.from, now);
+  handle_data(d.data, d.len, d.from, d.dest, now);
 }
 
-void read_packet(int handle) {
+void read_packet(int handle, double now) {
   // A buffer per datagram of the batch, each for the largest datagram: only
   // the pages that datagrams reach are ever backed by memory.
   static uint8_t buffers[READ_BATCH][RECEIVE_BUFFER];
   static ReceivedDatagram batch[READ_BATCH];
   size_t n = receive_packets(handle, buffers[0], RECEIVE_BUFFER, RECEIVE_BUFFER - 1, batch, READ_BATCH);
-  for (size_t i = 0; i < n; i++) dispatch(handle, batch[i]);
+  for (size_t i = 0; i < n; i++) dispatch(handle, batch[i], now);
 }
 
 // A source that streams only to those who register with it.
@@ -219,38 +226,32 @@ static double input_deadline() {
 // A port another program has taken, or a group that cannot be joined, keeps
 // the input where it is: the stream resumes on whichever input receives it,
 // and the next timeout tries again.
-static void fail_over() {
+[[gnu::cold]] static void fail_over(double now) {
   unblocked_line(stdout, "Reception timed out.\n");
   int64_t from = current_input_port();
   int64_t to = alt_toggle ? settings.input_port : settings.alt_input_port;
+  // Whether it moves or not, the input gets its full time again.
+  data_time = now;
   if (int err = switch_input()) {
     limited_line(failover_failed, "tolvek: cannot fail over to UDP port %u: %s; staying on UDP port %u.\n",
                  static_cast<unsigned>(to), strerror(err), static_cast<unsigned>(from));
-    set_last_data(double_time());
     return;
   }
   strays = Strays{};  // a new input socket, or the old one without its filter
   // The new source is asked at once: it streams the sooner.
   asked_at = -1;
-  send_trigger(true);
+  send_trigger(true, now);
 }
 
-static bool same_source(const std::optional<SourceRecord>& a, const SourceRecord* b) {
-  if (!a || !b) return !a && !b;
-  return a->a.sin_addr.s_addr == b->a.sin_addr.s_addr && a->a.sin_port == b->a.sin_port &&
-         a->password == b->password;
-}
-
-static void reload() {
-  const SourceRecord* src = current_source();
-  std::optional<SourceRecord> before = src ? std::optional<SourceRecord>(*src) : std::nullopt;
+[[gnu::cold]] static void reload(double now) {
   // The stray filter names the source: it goes, and strays are counted anew.
   if (strays.filtered) detach_source_filter(input_socket);
   strays = Strays{};
-  if (!reload_configuration()) return;
-  if (same_source(before, current_source())) return;
+  ReloadOutcome r = reload_configuration();
+  if (r.input_moved) data_time = now;
+  if (!r.source_changed) return;
   asked_at = -1;
-  send_trigger(true);
+  send_trigger(true, now);
 }
 
 // How long the wait may last: until the next thing that falls due, and a
@@ -270,14 +271,10 @@ static timespec wait_time(double now) {
   return timespec{static_cast<time_t>(wait), static_cast<long>((wait - std::floor(wait)) * 1e9)};
 }
 
-static void tell_service_manager(double now) {
-  if (now - status_time < STATUS_PERIOD) return;
-  status_time = now;
-  notify_status(service_status().c_str());
-}
+[[gnu::cold]] static void tell_service_manager(double now) { notify_status(service_status(now).c_str()); }
 
 void loop_iteration() {
-  if (take_reload_request()) reload();
+  if (take_reload_request()) reload(wake_time);
   pollfd fds[3] = {
       {input_socket, POLLIN, 0},
       // Read once per wake-up: when input and output share a socket, poll
@@ -285,42 +282,49 @@ void loop_iteration() {
       {output_socket == input_socket ? -1 : output_socket, POLLIN, 0},
       {statistics_socket, POLLIN, 0},
   };
-  timespec wait = wait_time(double_time());
+  // Measured from the last wake-up: the time since is what it took to
+  // handle it, a small part of any period.
+  timespec wait = wait_time(wake_time);
   int r = ppoll(fds, 3, &wait, signals_during_wait());
+  int err = errno;
+  wake_time = double_time();
   if (r < 0) {
-    if (errno == EINTR || errno == EAGAIN) return;
+    if (err == EINTR || err == EAGAIN) return;
+    errno = err;
     fatal_errno("Cannot wait on socket.");
   }
-  if (fds[0].revents & POLLIN) read_packet(fds[0].fd);
-  if (fds[1].revents & POLLIN) read_packet(fds[1].fd);
-  if (fds[2].revents & POLLIN) read_packet(fds[2].fd);
-  after_wakeup();
+  if (fds[0].revents & POLLIN) read_packet(fds[0].fd, wake_time);
+  if (fds[1].revents & POLLIN) read_packet(fds[1].fd, wake_time);
+  if (fds[2].revents & POLLIN) read_packet(fds[2].fd, wake_time);
+  after_wakeup(wake_time);
 }
 
-void after_wakeup() {
-  send_trigger(false);
+void after_wakeup(double now) {
+  send_trigger(false, now);
   report_left_out_lines();
-  double now = double_time();
   lift_stray_filter(now);
   // Judged before a failover, which gives the new input its full time.
   bool silent = now > last_data + data_timeout;
-  if (now > input_deadline() && settings.alt_input_port >= 0) fail_over();
-  if (silent) check_timeouts();
+  if (now > input_deadline() && settings.alt_input_port >= 0) fail_over(now);
+  if (silent) check_timeouts(now);
   state_save_if_due(now);
-  tell_service_manager(now);
+  if (now - status_time >= STATUS_PERIOD) {
+    status_time = now;
+    tell_service_manager(now);
+  }
 }
 
-void send_trigger(bool force) {
+void send_trigger(bool force, double now) {
   // The first client to become active is worth a keep-alive at once; with
   // none, nobody asks the source for anything.
   bool active = n_active_clients > 0;
   bool first_active = active && !was_active;
   was_active = active;
   if (!active) asked_at = -1;
-  if (!force && !first_active && double_time() < last_trigger + trigger_period) return;
+  if (!force && !first_active && now < last_trigger + trigger_period) return;
   // The period restarts with every decision, including the decision not to
   // send, so the first keep-alive follows within a period of a client's arrival.
-  trigger_time = double_time();
+  trigger_time = now;
   const SourceRecord* src = current_source();
   if (!src || !active) return;
   if (!asked_for_stream(*src)) return;
@@ -332,5 +336,7 @@ void send_trigger(bool force) {
 }
 
 void select_loop() {
+  // The sockets were opened a moment ago.
+  wake_time = data_time = double_time();
   for (;;) loop_iteration();
 }

@@ -14,6 +14,11 @@
 struct Client;
 
 extern const double& last_trigger;  // monotonic time of the last keep-alive decision
+// Monotonic time of the last accepted data datagram, or of the moment the
+// input was opened or moved: the data timeout counts from it.
+extern const double& last_data;
+// For tests: the time of the last data, to set up a case directly.
+void set_last_data(double t);
 
 constexpr size_t RECEIVE_BUFFER = 65536;
 constexpr int POLL_TIMEOUT_MS = 1000;
@@ -35,28 +40,29 @@ void reset_all();
 
 [[noreturn]] void select_loop();
 // One wake-up: a reload if SIGHUP came, then wait (until the next thing
-// falls due, a second at most), read each ready socket (up to READ_BATCH
-// datagrams each, in the order input, output, statistics), and
-// after_wakeup().
+// falls due, a second at most), read the clock once, read each ready socket
+// (up to READ_BATCH datagrams each, in the order input, output,
+// statistics), and after_wakeup(). Every step takes the time of the
+// wake-up as now: monotonic seconds.
 void loop_iteration();
 // What follows every wake-up: the keep-alive, the summaries of left-out
 // lines, the stray filter's hold, failover, the timeout-only pass, saving
 // the registered clients, the status line for a service manager.
-void after_wakeup();
+void after_wakeup(double now);
 // Reads the datagrams waiting on handle, at most READ_BATCH, and hands each
 // in turn to the handler of the socket's role.
-void read_packet(int handle);
+void read_packet(int handle, double now);
 
 // Source filter. dest is the datagram's destination address, needed to tell
 // a multicast source's datagrams (INADDR_ANY when unknown).
 bool check_source_addr(const sockaddr_in& sender, in_addr dest);
 // Data path for one datagram from the input socket.
-void handle_data(const uint8_t* buf, size_t len, const sockaddr_in& sender, in_addr dest);
+void handle_data(const uint8_t* buf, size_t len, const sockaddr_in& sender, in_addr dest, double now);
 // Fan-out and liveness pass; buf null is a pass that only retires clients.
 // The copies go out in table order, SEND_BATCH to a system call; a copy the
 // kernel refuses is reported and skipped, and only accepted copies count.
-void send_packets(const uint8_t* buf, size_t len);
-void check_timeouts();
+void send_packets(const uint8_t* buf, size_t len, double now);
+void check_timeouts(double now);
 // One entry of the pass: false when the entry is to be removed. A copy due
 // to the entry is queued, and sent by the pass with the others: c must stay
 // where it is until the pass ends.
@@ -67,6 +73,6 @@ bool process_client(Client& c, int64_t now, const uint8_t* buf, size_t len);
 // once when the first client becomes active. A source that is asked for its
 // stream (a port and a password) counts as silent 4 s after it was first
 // asked, never before; one that pushes, 4 s after its last datagram.
-void send_trigger(bool force);
+void send_trigger(bool force, double now);
 
 #endif  // TOLVEK_LOOP_H_

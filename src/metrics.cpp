@@ -34,12 +34,27 @@ const char UP_HELP[] = "1 when the repeater answered the last statistics request
 // files of several repeaters can be read together.
 const char BUILD_INFO_HELP[] = "The version of tolvek-stats that wrote these metrics; always 1.";
 
-#define FAMILY(sep, key, colon, format, value, shape, family, metric, type, help) \
-  {key, metric, type, help, Shape::shape, family},
+#define FAMILY(sep, key, colon, format, value, width, shape, family, metric, type, help) \
+  {#key, metric, type, help, Shape::shape, family},
 const Family STREAM_FIGURES[] = {TOLVEK_STREAM_FIGURES(FAMILY)};
 #undef FAMILY
-#define FAMILY(key, write, shape, family, metric, type, help) {key, metric, type, help, Shape::shape, family},
+#define FAMILY(key, write, width, shape, family, metric, type, help) {#key, metric, type, help, Shape::shape, family},
 const Family CLIENT_FIGURES[] = {TOLVEK_CLIENT_FIGURES(FAMILY)};
+#undef FAMILY
+
+struct StatusFamily {
+  const char* field;
+  const char* name;
+  const char* type;
+  const char* help;
+  Shape shape;
+  int place;
+  StatusValue Status::*member;
+};
+
+#define FAMILY(key, format, value, shape, family, metric, type, help) \
+  {#key, metric, type, help, Shape::shape, family, &Status::key},
+const StatusFamily STATUS_FIGURES[] = {TOLVEK_STATUS_FIGURES(FAMILY)};
 #undef FAMILY
 
 // The figures of a list that make families, in the order of the output.
@@ -48,6 +63,15 @@ std::vector<const Family*> families_of(const Family* figures, size_t n) {
   for (size_t i = 0; i < n; i++)
     if (figures[i].shape != Shape::kLabel) out.push_back(&figures[i]);
   std::sort(out.begin(), out.end(), [](const Family* a, const Family* b) { return a->place < b->place; });
+  return out;
+}
+
+// The status figures that make families, in the order of the output.
+std::vector<const StatusFamily*> status_families() {
+  std::vector<const StatusFamily*> out;
+  for (const StatusFamily& f : STATUS_FIGURES)
+    if (f.place > 0) out.push_back(&f);
+  std::sort(out.begin(), out.end(), [](const StatusFamily* a, const StatusFamily* b) { return a->place < b->place; });
   return out;
 }
 
@@ -113,7 +137,7 @@ bool read_value(const std::string& text, Shape shape, time_t now, ReportValue& o
   out.text = text;
   switch (shape) {
     case Shape::kKbps: {
-      const std::string unit = " kbps";
+      const std::string unit = TOLVEK_KBPS;
       return text.size() > unit.size() && text.compare(text.size() - unit.size(), unit.size(), unit) == 0 &&
              read_decimal(text.substr(0, text.size() - unit.size()), out.number);
     }
@@ -125,6 +149,10 @@ bool read_value(const std::string& text, Shape shape, time_t now, ReportValue& o
       return metrics_local_time(text, now, out.time);
     case Shape::kLabel:
       return true;
+    case Shape::kJsonCount:
+    case Shape::kJsonNumber:
+    case Shape::kJsonText:
+      break;  // the status's values are JSON values, not texts
   }
   return false;
 }
@@ -146,7 +174,10 @@ std::string sample_value(const ReportValue& v, Shape shape) {
       snprintf(buf, sizeof buf, "%lld", static_cast<long long>(v.time));
       break;
     case Shape::kLabel:
-      break;  // a label is no sample
+    case Shape::kJsonCount:
+    case Shape::kJsonNumber:
+    case Shape::kJsonText:
+      break;  // no sample, or not of a report
   }
   return buf;
 }
@@ -163,6 +194,12 @@ const char* shape_name(Shape shape) {
       return "a time DD-MM-YYYY HH:MM:SS";
     case Shape::kLabel:
       return "a text";
+    case Shape::kJsonCount:
+      return "a whole number or null";
+    case Shape::kJsonNumber:
+      return "a number or null";
+    case Shape::kJsonText:
+      return "a text or null";
   }
   return "";
 }
@@ -208,12 +245,6 @@ bool read_client(const json& client, time_t now, std::map<std::string, ReportVal
   for (const Family* f : families_of(CLIENT_FIGURES, std::size(CLIENT_FIGURES)))
     if (!read_figure(client, *f, now, values, error)) return false;
   return true;
-}
-
-void add_build_info(std::string& out, const std::string& repeater_label) {
-  add_family_head(out, "tolvek_build_info", "gauge", BUILD_INFO_HELP);
-  add_sample(out, "tolvek_build_info", repeater_label + ",version=\"" + metrics_escape_label(TOLVEK_VERSION) + "\"",
-             "1");
 }
 
 }  // namespace
@@ -281,15 +312,6 @@ bool metrics_local_time(const std::string& text, time_t now, time_t& out) {
   return true;
 }
 
-std::string metrics_down(const std::string& repeater) {
-  const std::string repeater_label = "repeater=\"" + metrics_escape_label(repeater) + "\"";
-  std::string out;
-  add_family_head(out, "tolvek_up", "gauge", UP_HELP);
-  add_sample(out, "tolvek_up", repeater_label, "0");
-  add_build_info(out, repeater_label);
-  return out;
-}
-
 bool report_read(const std::string& text, time_t now, Report& out, std::string& error) {
   if (!nested_within(text, METRICS_MAX_DEPTH)) {
     error = "nested deeper than " + std::to_string(METRICS_MAX_DEPTH) + " levels";
@@ -330,22 +352,90 @@ bool report_read(const std::string& text, time_t now, Report& out, std::string& 
   return true;
 }
 
-bool metrics_from_report(const std::string& text, const std::string& repeater, time_t now, std::string& out,
-                         std::string& error) {
-  Report report;
-  if (!report_read(text, now, report, error)) return false;
-  const std::string repeater_label = "repeater=\"" + metrics_escape_label(repeater) + "\"";
-  std::string body;
-  add_family_head(body, "tolvek_up", "gauge", UP_HELP);
-  add_sample(body, "tolvek_up", repeater_label, "1");
-  add_build_info(body, repeater_label);
-  for (const Family* f : families_of(STREAM_FIGURES, std::size(STREAM_FIGURES))) {
-    auto it = report.stream.find(f->field);
-    if (it == report.stream.end()) continue;
-    add_family_head(body, f->name, f->type, f->help);
-    add_sample(body, f->name, repeater_label, sample_value(it->second, f->shape));
+bool status_read(const std::string& text, Status& out, std::string& error) {
+  if (!nested_within(text, METRICS_MAX_DEPTH)) {
+    error = "nested deeper than " + std::to_string(METRICS_MAX_DEPTH) + " levels";
+    return false;
   }
+  json status = json::parse(text, nullptr, false);
+  if (status.is_discarded() || !status.is_object()) {
+    error = "not a JSON object";
+    return false;
+  }
+  Status st;
+  for (const StatusFamily& f : STATUS_FIGURES) {
+    auto it = status.find(f.field);
+    if (it == status.end() || it->is_null()) continue;
+    StatusValue& v = st.*f.member;
+    if (f.shape == Shape::kJsonText && it->is_string()) {
+      v.text = it->get<std::string>();
+    } else if (f.shape == Shape::kJsonCount && it->is_number_unsigned()) {
+      v.count = it->get<unsigned long long>();
+      v.number = static_cast<double>(v.count);
+    } else if (f.shape == Shape::kJsonNumber && it->is_number() && std::isfinite(it->get<double>())) {
+      v.number = it->get<double>();
+    } else {
+      error = std::string("\"") + f.field + "\" is " + quoted(*it) + ", not " + shape_name(f.shape);
+      return false;
+    }
+    v.known = true;
+  }
+  out = std::move(st);
+  return true;
+}
 
+namespace {
+
+// One family of the output and its samples, gathered over every repeater.
+struct Gathered {
+  const char* name;
+  const char* type;
+  const char* help;
+  std::string samples;
+};
+
+// Every family in the order of the output: up, build info, the stream's,
+// the status's, then the clients'.
+std::vector<Gathered> all_families() {
+  std::vector<Gathered> out = {{"tolvek_up", "gauge", UP_HELP, ""},
+                               {"tolvek_build_info", "gauge", BUILD_INFO_HELP, ""}};
+  for (const Family* f : families_of(STREAM_FIGURES, std::size(STREAM_FIGURES)))
+    out.push_back({f->name, f->type, f->help, ""});
+  for (const StatusFamily* f : status_families()) out.push_back({f->name, f->type, f->help, ""});
+  for (const Family* f : families_of(CLIENT_FIGURES, std::size(CLIENT_FIGURES)))
+    out.push_back({f->name, f->type, f->help, ""});
+  return out;
+}
+
+std::string status_sample(const StatusValue& v, Shape shape) {
+  char buf[64];
+  if (shape == Shape::kJsonCount) {
+    snprintf(buf, sizeof buf, "%llu", v.count);
+  } else {
+    snprintf(buf, sizeof buf, "%.15g", v.number);
+  }
+  return buf;
+}
+
+// Adds one repeater's samples to their families, which all_families() ordered.
+void gather(const MetricsInput& in, std::vector<Gathered>& families) {
+  const std::string repeater_label = "repeater=\"" + metrics_escape_label(in.repeater) + "\"";
+  size_t at = 0;
+  add_sample(families[at++].samples, "tolvek_up", repeater_label, in.report ? "1" : "0");
+  add_sample(families[at++].samples, "tolvek_build_info",
+             repeater_label + ",version=\"" + metrics_escape_label(TOLVEK_VERSION) + "\"", "1");
+  if (!in.report) return;
+  const Report& report = *in.report;
+  for (const Family* f : families_of(STREAM_FIGURES, std::size(STREAM_FIGURES))) {
+    Gathered& g = families[at++];
+    auto it = report.stream.find(f->field);
+    if (it != report.stream.end()) add_sample(g.samples, f->name, repeater_label, sample_value(it->second, f->shape));
+  }
+  for (const StatusFamily* f : status_families()) {
+    Gathered& g = families[at++];
+    if (in.status && (in.status->*f->member).known)
+      add_sample(g.samples, f->name, repeater_label, status_sample(in.status->*f->member, f->shape));
+  }
   std::vector<std::string> labels;
   for (const auto& client : report.clients) {
     std::string l = repeater_label;
@@ -355,15 +445,34 @@ bool metrics_from_report(const std::string& text, const std::string& repeater, t
     labels.push_back(l);
   }
   for (const Family* f : families_of(CLIENT_FIGURES, std::size(CLIENT_FIGURES))) {
-    bool head = false;
+    Gathered& g = families[at++];
     for (size_t n = 0; n < report.clients.size(); n++) {
       auto it = report.clients[n].find(f->field);
-      if (it == report.clients[n].end()) continue;
-      if (!head) add_family_head(body, f->name, f->type, f->help);
-      head = true;
-      add_sample(body, f->name, labels[n], sample_value(it->second, f->shape));
+      if (it != report.clients[n].end()) add_sample(g.samples, f->name, labels[n], sample_value(it->second, f->shape));
     }
   }
-  out = std::move(body);
+}
+
+}  // namespace
+
+std::string metrics_text(const std::vector<MetricsInput>& repeaters) {
+  std::vector<Gathered> families = all_families();
+  for (const MetricsInput& in : repeaters) gather(in, families);
+  std::string out;
+  for (const Gathered& g : families) {
+    if (g.samples.empty()) continue;
+    add_family_head(out, g.name, g.type, g.help);
+    out += g.samples;
+  }
+  return out;
+}
+
+std::string metrics_down(const std::string& repeater) { return metrics_text({{repeater, nullptr, nullptr}}); }
+
+bool metrics_from_report(const std::string& text, const std::string& repeater, time_t now, std::string& out,
+                         std::string& error) {
+  Report report;
+  if (!report_read(text, now, report, error)) return false;
+  out = metrics_text({{repeater, &report, nullptr}});
   return true;
 }

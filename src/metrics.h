@@ -13,6 +13,8 @@
 #include <string>
 #include <vector>
 
+#include "report.h"
+
 // The report nests three levels deep (the report, its client list, a
 // client); text nested deeper than this is refused before it is parsed.
 constexpr int METRICS_MAX_DEPTH = 16;
@@ -33,6 +35,28 @@ struct Report {
   std::vector<std::map<std::string, ReportValue>> clients;
 };
 
+// One value of the status; known is false when the status gives null or
+// lacks the key.
+struct StatusValue {
+  bool known = false;
+  std::string text;              // a text's value
+  double number = 0;             // any number's value
+  unsigned long long count = 0;  // a whole number's value
+};
+
+// The daemon's own state, its reply to "get_status", one member per key of
+// TOLVEK_STATUS_FIGURES.
+#define TOLVEK_STATUS_MEMBER(key, format, value, shape, family, metric, type, help) StatusValue key;
+struct Status {
+  TOLVEK_STATUS_FIGURES(TOLVEK_STATUS_MEMBER)
+};
+#undef TOLVEK_STATUS_MEMBER
+
+// Reads the status whole. False, with a one-line reason in error, when the
+// text nests deeper than METRICS_MAX_DEPTH, is not a JSON object, or a known
+// key has a value of the wrong kind. Keys it does not know are left alone.
+bool status_read(const std::string& json, Status& out, std::string& error);
+
 // Reads the JSON report whole. False, with a one-line reason in error, when
 // the text nests deeper than METRICS_MAX_DEPTH, is not JSON or a known field
 // has a value of the wrong shape (a client's labels must be texts). now
@@ -49,6 +73,19 @@ bool metrics_from_report(const std::string& json, const std::string& repeater, t
 // The metrics of a repeater that gave no usable reply: tolvek_up 0, and
 // tolvek_build_info, which is about tolvek-stats itself.
 std::string metrics_down(const std::string& repeater);
+
+// What one repeater answered: no report (null) is a repeater down, whatever
+// its status; no status (null) gives no status families.
+struct MetricsInput {
+  std::string repeater;
+  const Report* report = nullptr;
+  const Status* status = nullptr;
+};
+
+// The metrics of several repeaters in one text, each family's HELP and TYPE
+// once before all its samples: for each repeater what metrics_from_report
+// gives, and the status families after the stream's.
+std::string metrics_text(const std::vector<MetricsInput>& repeaters);
 
 // For tests.
 // A label value with backslash, double quote and line feed escaped.

@@ -8,25 +8,20 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
-#include <vector>
 
 #include "clients.h"
 #include "config.h"
 #include "sys.h"
 
-static double data_time = 0;
 static int input_fd = -1, output_fd = -1, statistics_fd = -1;
 static int toggle = 0;
 static unsigned long failovers = 0;
 
-const double& last_data = data_time;
 const int& input_socket = input_fd;
 const int& output_socket = output_fd;
 const int& statistics_socket = statistics_fd;
 const int& alt_toggle = toggle;
 const unsigned long& n_failovers = failovers;
-
-void set_last_data(double now) { data_time = now; }
 
 const SourceRecord* current_source() {
   const auto& slot = toggle ? settings.alt_source : settings.source;
@@ -217,15 +212,19 @@ static void store_name(int fd, char (&name)[16]) { snprintf(name, sizeof name, "
   my_close(fd);
 }
 
-// Sockets a service manager handed over at start, not yet taken for a role.
-static std::vector<int> handed_over;
+// Sockets a service manager handed over at start, not yet taken for a role
+// (-1 once taken). It keeps no more than the unit lets it.
+constexpr size_t MAX_HANDED_OVER = 16;
+static int handed_over[MAX_HANDED_OVER];
+static size_t n_handed_over = 0;
 
 // A handed-over UDP socket bound to the wildcard address at port, taken out
 // of the list; -1 when there is none. It comes with what the last run set
 // on it: a stray filter, which goes, and a group membership, which stays.
 [[gnu::cold]] static int take_handed_over(int64_t port) {
-  for (size_t i = 0; i < handed_over.size(); i++) {
+  for (size_t i = 0; i < n_handed_over; i++) {
     int fd = handed_over[i];
+    if (fd < 0) continue;
     sockaddr_in sa{};
     socklen_t n = sizeof sa;
     int type = 0;
@@ -235,7 +234,7 @@ static std::vector<int> handed_over;
         static_cast<uint16_t>(port) == 0 || getsockopt(fd, SOL_SOCKET, SO_TYPE, &type, &type_len) != 0 ||
         type != SOCK_DGRAM)
       continue;
-    handed_over.erase(handed_over.begin() + static_cast<std::ptrdiff_t>(i));
+    handed_over[i] = -1;
     detach_source_filter(fd);
     return fd;
   }
@@ -288,8 +287,10 @@ static void tell_statistics(int64_t port, int fd) {
                  static_cast<unsigned>(fd));
 }
 
+void start_on_alternate_input() { toggle = 1; }
+
 [[gnu::cold]] void init_sockets() {
-  handed_over = inherited_fds();
+  n_handed_over = inherited_fds(handed_over, MAX_HANDED_OVER);
   int64_t port = current_input_port();
   input_fd = open_socket(port);
   size_input_buffer(input_socket);
@@ -305,11 +306,11 @@ static void tell_statistics(int64_t port, int fd) {
     tell_statistics(settings.statistics_port, statistics_fd);
   }
   // What the last run kept and this one does not use.
-  for (int fd : handed_over) close_socket(fd);
-  handed_over.clear();
+  for (size_t i = 0; i < n_handed_over; i++)
+    if (handed_over[i] >= 0) close_socket(handed_over[i]);
+  n_handed_over = 0;
   for (int fd : {input_fd, output_fd, statistics_fd})
     if (fd >= 0) store(fd);
-  data_time = double_time();
   multicast_setup_socket();
 }
 
@@ -318,7 +319,6 @@ static void tell_statistics(int64_t port, int fd) {
   if (input_socket >= 0) close(input_socket);
   if (statistics_socket >= 0) close(statistics_socket);
   input_fd = output_fd = statistics_fd = -1;
-  data_time = 0;
   toggle = 0;
   failovers = 0;
 }
@@ -404,7 +404,6 @@ static bool is_group(const SourceRecord* src) { return src && is_multicast(ntohl
   if (output_socket != input_socket) tell_output(s.output_port, output_fd);
   if (statistics_socket >= 0) tell_statistics(s.statistics_port, statistics_fd);
   if (is_group(to)) unblocked_line(stdout, "Joining multicast group for the source.\n");
-  data_time = double_time();
   return 0;
 }
 
@@ -413,28 +412,29 @@ static bool is_group(const SourceRecord* src) { return src && is_multicast(ntohl
 struct SocketMove {
   int old_fds[3];
   int64_t old_ports[3];
-  std::vector<int> fresh;
+  int fresh[3];  // bound during this move, one role each at most
+  int n_fresh;
 
   int ours(int64_t port) const {
     uint16_t p = static_cast<uint16_t>(port);
     if (p == 0) return -1;  // any free port: always a socket of its own
     for (int i = 0; i < 3; i++)
       if (old_fds[i] >= 0 && static_cast<uint16_t>(old_ports[i]) == p) return old_fds[i];
-    for (int fd : fresh)
-      if (bound_port(fd) == p) return fd;
+    for (int i = 0; i < n_fresh; i++)
+      if (bound_port(fresh[i]) == p) return fresh[i];
     return -1;
   }
 
   // The socket for a role that had own at own_port and wants want (-1 for
   // none). A port that cannot be bound keeps the role where it was.
-  int place(const char* role, int own, int64_t own_port, int64_t& want) {
+  [[gnu::cold]] int place(const char* role, int own, int64_t own_port, int64_t& want) {
     if (want == own_port) return own;
     if (want == -1) return -1;
     if (int fd = ours(want); fd >= 0) return fd;
     int err = 0;
     int fd = try_bind(want, &err);
     if (fd >= 0) {
-      fresh.push_back(fd);
+      fresh[n_fresh++] = fd;
       return fd;
     }
     if (own < 0) {
@@ -449,12 +449,12 @@ struct SocketMove {
   }
 };
 
-[[gnu::cold]] void move_sockets(Settings& next) {
+[[gnu::cold]] bool move_sockets(Settings& next) {
   const Settings& s = settings;
   int next_toggle = toggle && next.alt_input_port >= 0 ? 1 : 0;
   int64_t& want_in = next_toggle ? next.alt_input_port : next.input_port;
   int64_t old_in = current_input_port();
-  SocketMove m{{input_fd, output_fd, statistics_fd}, {old_in, s.output_port, s.statistics_port}, {}};
+  SocketMove m{{input_fd, output_fd, statistics_fd}, {old_in, s.output_port, s.statistics_port}, {}, 0};
   int out = m.place("output", output_fd, s.output_port, next.output_port);
   int in = want_in == next.output_port ? out : m.place("input", input_fd, old_in, want_in);
   int st = m.place("statistics", statistics_fd, s.statistics_port, next.statistics_port);
@@ -481,7 +481,7 @@ struct SocketMove {
     bool closed_already = (i == 1 && fd == m.old_fds[0]);
     if (fd >= 0 && !closed_already && fd != in && fd != out && fd != st) close_socket(fd);
   }
-  for (int fd : m.fresh) store(fd);
+  for (int i = 0; i < m.n_fresh; i++) store(m.fresh[i]);
 
   bool input_moved = in != input_fd || want_in != old_in;
   if (input_moved) tell_input(want_in, in);
@@ -493,7 +493,7 @@ struct SocketMove {
   output_fd = out;
   statistics_fd = st;
   toggle = next_toggle;
-  if (input_moved) data_time = double_time();
+  return input_moved;
 }
 
 [[gnu::cold]] BpfProgram source_filter_program(const SourceRecord& src) {

@@ -19,11 +19,6 @@
 
 #include "config.h"
 
-// Monotonic time of the last accepted data datagram; opening the socket set
-// restarts it, so a fresh input gets its full time before failing over.
-extern const double& last_data;
-void set_last_data(double now);
-
 extern const int& input_socket;
 extern const int& output_socket;
 extern const int& statistics_socket;
@@ -89,6 +84,9 @@ size_t receive_packets(int handle, uint8_t* area, size_t stride, size_t size, Re
 constexpr int INPUT_RECEIVE_BUFFER = 2 << 20;
 
 void init_sockets();
+// Before init_sockets(): the alternate input and source are current from
+// the start (a restart that goes on where the last run was).
+void start_on_alternate_input();
 void shutdown_sockets();
 // For tests: closes whatever sockets are open, without a word, and forgets
 // the time of the last data and the failover.
@@ -115,7 +113,8 @@ int switch_input();
 // with a line, and next then names the port still in use. Without an
 // alternate input in next the input is the primary again. When the current
 // source's group changes, the old one is left and the new one joined.
-void move_sockets(Settings& next);
+// True when the input moved to another port or socket.
+bool move_sockets(Settings& next);
 
 // The source filter as a classic BPF socket filter: the datagrams of src
 // (address and port, any port for port 0; for a group, those sent to it)

@@ -9,8 +9,11 @@
 // socket whose port is unchanged stays open), permanent and allowed entries
 // follow it, and registered entries stay with their timers, to be checked
 // again at their next control packet. Statistics go on. Started with
-// options instead of a file, nothing changes, and a line says so. True
-// when a new configuration was applied.
-bool reload_configuration();
+// options instead of a file, nothing changes, and a line says so.
+struct ReloadOutcome {
+  bool input_moved = false;     // to another port or socket
+  bool source_changed = false;  // the current source is another (or none)
+};
+ReloadOutcome reload_configuration();
 
 #endif  // TOLVEK_RELOAD_H_

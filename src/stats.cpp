@@ -23,11 +23,10 @@ void decaybump(double& target, double timestep, double arrival) {
   target = target * std::exp(-timestep / decay_time) + arrival / decay_time;
 }
 
-void update_stats(size_t bytes, int seqno) {
+void update_stats(size_t bytes, int seqno, double now) {
   Stats& s = the_stats;
   s.received_frames++;
   s.total_bytes += bytes;
-  double now = double_time();
   if (!s.last_update_valid) {
     s.last_update = s.last_stats = now;
     s.last_update_valid = true;
@@ -44,9 +43,11 @@ void update_stats(size_t bytes, int seqno) {
   decaybump(s.fps, step, 1);
   decaybump(s.lfps, step, lost);
   if (s.lfps < 0) s.lfps = 0;
+  // The text waits for someone to ask: a stream nobody watches costs no
+  // formatting, and one that is watched costs it off the data path.
   if (s.last_update - s.last_stats >= stat_period) {
     s.last_stats = s.last_update;
-    rebuild_report(1.0);
+    s.report_due = true;
   }
 }
 
@@ -74,9 +75,9 @@ static void append_mac(std::string& out, const uint8_t* mac) {
 
 static void append_client(std::string& out, const Client& c, bool last) {
   const char* sep = "{";
-#define WRITE_FIGURE(key, write, shape, family, metric, type, help) \
-  out += sep;                                                      \
-  out += "\"" key "\":\"";                                          \
+#define WRITE_FIGURE(key, write, width, shape, family, metric, type, help) \
+  out += sep;                                                             \
+  out += "\"" #key "\":\"";                                                \
   write;                                                           \
   out += "\"";                                                      \
   sep = ",";
@@ -88,13 +89,13 @@ static void append_client(std::string& out, const Client& c, bool last) {
 void rebuild_report(double decay) {
   Stats& s = the_stats;
   unsigned n_entries = static_cast<unsigned>(clients.size());
-  char head[512];
+  char head[REPORT_HEAD_MAX];
   // Past the end (only a rate beyond any real stream's could take it there),
   // the text is cut as one snprintf would cut it.
   size_t n = 0;
-#define WRITE_FIGURE(sep, key, colon, format, value, shape, family, metric, type, help) \
-  if (n < sizeof head)                                                                  \
-    n += static_cast<size_t>(snprintf(head + n, sizeof head - n, sep "\"" key "\"" colon "\"" format "\"", value));
+#define WRITE_FIGURE(sep, key, colon, format, value, width, shape, family, metric, type, help) \
+  if (n < sizeof head)                                                                         \
+    n += static_cast<size_t>(snprintf(head + n, sizeof head - n, sep "\"" #key "\"" colon "\"" format "\"", value));
   TOLVEK_STREAM_FIGURES(WRITE_FIGURE)
 #undef WRITE_FIGURE
   // Reuses the text's capacity: after the first rebuilds nothing is allocated.
@@ -120,31 +121,38 @@ static bool within_budget(double now) {
 
 void stats_start() { the_stats.started = wall_time(); }
 
-std::string status_report() {
+static unsigned receiving_clients() {
+  unsigned n = 0;
+  for (const Client& c : clients) n += (c.flags & F_ENABLED) ? 1 : 0;
+  return n;
+}
+
+[[gnu::cold]] std::string status_report(double now) {
   const Stats& s = the_stats;
   char source[32] = "null";
   if (const SourceRecord* src = current_source())
     snprintf(source, sizeof source, "\"%s:%u\"", inet_ntoa(src->a.sin_addr), ntohs(src->a.sin_port));
   char age[32] = "null";
-  if (s.last_update_valid) snprintf(age, sizeof age, "%.3f", double_time() - s.last_update);
-  unsigned receiving = 0;
-  for (const Client& c : clients) receiving += (c.flags & F_ENABLED) ? 1 : 0;
+  if (s.last_update_valid) snprintf(age, sizeof age, "%.3f", now - s.last_update);
   char text[512];
-  snprintf(text, sizeof text,
-           "{\"version\":\"%s\",\"started\":%lld,\"input_port\":%u,\"source\":%s,\"failovers\":%lu,"
-           "\"last_data_age\":%s,\"max_clients\":%u,\"table\":%zu,\"receiving\":%u}",
-           TOLVEK_VERSION, static_cast<long long>(s.started), static_cast<unsigned>(current_input_port() & 0xffff),
-           source, n_failovers, age, max_n_clients, clients.size(), receiving);
-  return text;
+  size_t n = 0;
+  const char* sep = "{";
+  // Every value is short: the text is far from its end, which only guards.
+#define WRITE_STATUS(key, format, value, shape, family, metric, type, help)                                \
+  if (n < sizeof text)                                                                                     \
+    n += static_cast<size_t>(snprintf(text + n, sizeof text - n, "%s\"" #key "\":" format, sep, value)); \
+  sep = ",";
+  TOLVEK_STATUS_FIGURES(WRITE_STATUS)
+#undef WRITE_STATUS
+  return std::string(text, n < sizeof text ? n : sizeof text - 1) + "}";
 }
 
-std::string service_status() {
+[[gnu::cold]] std::string service_status(double now) {
   const Stats& s = the_stats;
-  unsigned receiving = 0;
-  for (const Client& c : clients) receiving += (c.flags & F_ENABLED) ? 1 : 0;
+  unsigned receiving = receiving_clients();
   unsigned port = static_cast<unsigned>(current_input_port() & 0xffff);
   char text[160];
-  double idle = double_time() - s.last_update;
+  double idle = now - s.last_update;
   if (!s.last_update_valid) {
     snprintf(text, sizeof text, "waiting for the stream on UDP port %u; %u of %zu clients receive", port, receiving,
              clients.size());
@@ -162,23 +170,31 @@ static bool is_request(const uint8_t* buf, size_t len, const char* word, size_t 
   return len >= word_len && memcmp(buf, word, word_len) == 0;
 }
 
-void handle_stats_request(const uint8_t* buf, size_t len, const sockaddr_in& sender) {
+const std::string& stats_report(double now) {
+  Stats& s = the_stats;
+  // A stopped stream must not report its last rates for ever.
+  double idle = now - s.last_update;
+  bool stopped = s.last_update_valid && idle > stat_period;
+  if (stopped && (s.report_due || now - s.last_idle_rebuild >= stat_period)) {
+    s.report_due = false;
+    s.last_idle_rebuild = now;
+    rebuild_report(std::exp(-idle / decay_time));
+  } else if (!stopped && s.report_due) {
+    s.report_due = false;
+    rebuild_report(1.0);
+  }
+  return s.stats;
+}
+
+void handle_stats_request(const uint8_t* buf, size_t len, const sockaddr_in& sender, double now) {
   bool status = is_request(buf, len, STATUS_REQUEST, STATUS_REQUEST_LEN);
   if (!status && !is_request(buf, len, STATS_REQUEST, STATS_REQUEST_LEN)) return;
-  Stats& s = the_stats;
-  double now = double_time();
   if (!within_budget(now)) return;
   if (status) {
-    std::string reply = status_report();
+    std::string reply = status_report(now);
     return send_fragmented_packet(statistics_socket, reinterpret_cast<const uint8_t*>(reply.data()), reply.size(),
                                   sender);
   }
-  // A stopped stream must not report its last rates for ever.
-  double idle = now - s.last_update;
-  if (s.last_update_valid && idle > stat_period && now - s.last_idle_rebuild >= stat_period) {
-    s.last_idle_rebuild = now;
-    rebuild_report(std::exp(-idle / decay_time));
-  }
-  send_fragmented_packet(statistics_socket, reinterpret_cast<const uint8_t*>(s.stats.data()), s.stats.size(),
-                         sender);
+  const std::string& report = stats_report(now);
+  send_fragmented_packet(statistics_socket, reinterpret_cast<const uint8_t*>(report.data()), report.size(), sender);
 }

@@ -1,9 +1,9 @@
 // Stream statistics: counters, decaying rates and the JSON report served on
 // the statistics port.
 //
-// The update runs once per relayed datagram and allocates nothing; the
-// report is rebuilt at most every stat_period seconds of stream time and
-// served from the prebuilt text.
+// The update runs once per relayed datagram, counts and allocates nothing;
+// the report is built when asked for, at most every stat_period seconds of
+// stream time, and served from the built text in between.
 #ifndef TOLVEK_STATS_H_
 #define TOLVEK_STATS_H_
 
@@ -14,8 +14,8 @@
 #include <string>
 
 #include "sequence.h"
+#include "wire.h"
 
-constexpr int NO_SEQNO = -1;  // a datagram too short to carry a sequence number
 constexpr unsigned STATS_REPLIES_PER_SECOND = 20;
 
 struct Stats {
@@ -31,7 +31,8 @@ struct Stats {
   // The stream position and the numbers seen around it: the same window
   // tolvek-join counts with, so the repeater and its clients tell loss alike.
   SequenceWindow sequence;
-  std::string stats = "{}";  // the report, as served
+  std::string stats = "{}";  // the report, as last built
+  bool report_due = false;   // the stream has run stat_period since the last build
 
   // When the stream has stopped, requests rebuild the report with decayed
   // rates; this paces those rebuilds without touching the stream's own.
@@ -50,9 +51,15 @@ void stats_reset();
 // target = target * exp(-timestep / decay_time) + arrival / decay_time
 void decaybump(double& target, double timestep, double arrival);
 
-// Adds one relayed datagram: its length and its sequence number (bytes 2-3,
-// big-endian), or NO_SEQNO.
-void update_stats(size_t bytes, int seqno);
+// Adds one relayed datagram at now (monotonic seconds): its length and its
+// sequence number (bytes 2-3, big-endian), or NO_SEQNO. Counts only: the
+// report's text is built when asked for.
+void update_stats(size_t bytes, int seqno, double now);
+
+// The report as served at now: built again when the stream has run
+// stat_period since it was last built, and with decayed rates (rebuilt at
+// most every stat_period) once the stream has stopped for longer.
+const std::string& stats_report(double now);
 
 // Rebuilds the report from the counters and the client table, with every
 // rate multiplied by decay (1 while the stream flows).
@@ -65,14 +72,14 @@ void stats_start();
 // source in use, failovers, the age of the last accepted datagram (null
 // before the first), the table's capacity and size, and how many entries
 // are sent the stream now.
-std::string status_report();
+std::string status_report(double now);
 
 // What the daemon is doing, in a line for a service manager to show: the
 // stream's rate, how many clients receive it, and the input port.
-std::string service_status();
+std::string service_status(double now);
 
 // Statistics request handler: "get_stats" (as a prefix) draws the report,
 // "get_status" the daemon's state.
-void handle_stats_request(const uint8_t* buf, size_t len, const sockaddr_in& sender);
+void handle_stats_request(const uint8_t* buf, size_t len, const sockaddr_in& sender, double now);
 
 #endif  // TOLVEK_STATS_H_

@@ -473,22 +473,22 @@ void notify_forget_fd(const char* name) {
   notify(text);
 }
 
-[[gnu::cold]] std::vector<int> inherited_fds() {
-  std::vector<int> fds;
+[[gnu::cold]] size_t inherited_fds(int* fds, size_t max) {
   const char* pid = getenv("LISTEN_PID");
   const char* count = getenv("LISTEN_FDS");
-  if (!pid || !count || strtol(pid, nullptr, 10) != static_cast<long>(getpid())) return fds;
+  if (!pid || !count || strtol(pid, nullptr, 10) != static_cast<long>(getpid())) return 0;
   constexpr int FIRST = 3;  // the manager's convention: after standard input, output and error
   long n = strtol(count, nullptr, 10);
-  for (long i = 0; i < n && i < 64; i++) {
+  size_t k = 0;
+  for (long i = 0; i < n && k < max; i++) {
     int fd = FIRST + static_cast<int>(i);
-    if (fcntl(fd, F_SETFD, FD_CLOEXEC) == 0) fds.push_back(fd);
+    if (fcntl(fd, F_SETFD, FD_CLOEXEC) == 0) fds[k++] = fd;
   }
   // Meant for this process alone.
   unsetenv("LISTEN_PID");
   unsetenv("LISTEN_FDS");
   unsetenv("LISTEN_FDNAMES");
-  return fds;
+  return k;
 }
 
 static volatile sig_atomic_t reload_requested = 0;

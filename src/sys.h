@@ -15,7 +15,6 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
-#include <vector>
 
 // Fatal errors: "tolvek: " and the text, then a newline (fatal) or the
 // system's description of the errno current at the call (fatal_errno);
@@ -56,8 +55,9 @@ bool notify_store_fd(int fd, const char* name);
 void notify_forget_fd(const char* name);
 
 // The descriptors a service manager handed to this process at start
-// (LISTEN_FDS for our pid), each closed on exec; empty when none.
-std::vector<int> inherited_fds();
+// (LISTEN_FDS for our pid), each closed on exec: up to max of them go to
+// fds, and their number is returned (0 when none).
+size_t inherited_fds(int* fds, size_t max);
 
 // SIGHUP asks for a reload. It is blocked but while the loop waits, so it
 // never interrupts a datagram's road and is never lost.

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "metrics.h"
+#include "report.h"
 
 const char TABLE_WAITING[] = "waiting for the first report: the repeater makes it 2 s into a stream";
 
@@ -25,26 +26,31 @@ std::string printable(const std::string& text) {
   return out.size() > MAX_CELL ? out.substr(0, MAX_CELL - 3) + "..." : out;
 }
 
-const ReportValue* find(const Values& values, const char* key) {
-  auto it = values.find(key);
+// A figure of the stream (StreamFigure) or of a client (ClientFigure), as
+// read back, or null when the report does not carry it.
+template <class Figure>
+const ReportValue* find(const Values& values, Figure f) {
+  auto it = values.find(figure_key(f));
   return it == values.end() ? nullptr : &it->second;
 }
 
 // A figure as the report wrote it (checked to be a number), or "?".
-std::string text_of(const Values& values, const char* key) {
-  const ReportValue* v = find(values, key);
+template <class Figure>
+std::string text_of(const Values& values, Figure f) {
+  const ReportValue* v = find(values, f);
   return v ? printable(v->text) : "?";
 }
 
-std::string count_of(const Values& values, const char* key) {
-  const ReportValue* v = find(values, key);
+template <class Figure>
+std::string count_of(const Values& values, Figure f) {
+  const ReportValue* v = find(values, f);
   return v ? std::to_string(v->count) : "?";
 }
 
 // "1 datagram", "2 datagrams", "? datagrams".
-std::string datagrams(const Values& values, const char* key) {
-  const ReportValue* v = find(values, key);
-  return count_of(values, key) + (v && v->count == 1 ? " datagram" : " datagrams");
+std::string datagrams(const Values& values, StreamFigure f) {
+  const ReportValue* v = find(values, f);
+  return count_of(values, f) + (v && v->count == 1 ? " datagram" : " datagrams");
 }
 
 std::string local_time(time_t t) {
@@ -56,14 +62,14 @@ std::string local_time(time_t t) {
 
 // "123.45" of "123.45 kbps": the number alone, in kbit/s.
 std::string kbit_of(const Values& values) {
-  const ReportValue* v = find(values, "udp_payload");
-  return v ? printable(v->text.substr(0, v->text.size() - 5)) : "?";
+  const ReportValue* v = find(values, StreamFigure::udp_payload);
+  return v ? printable(v->text.substr(0, v->text.size() - (sizeof TOLVEK_KBPS - 1))) : "?";
 }
 
 // The lost datagrams' share of all the stream sent: received and lost.
 std::string lost_share(const Values& values) {
-  const ReportValue* lost = find(values, "frames_lost");
-  const ReportValue* received = find(values, "frames_received");
+  const ReportValue* lost = find(values, StreamFigure::frames_lost);
+  const ReportValue* received = find(values, StreamFigure::frames_received);
   if (!lost || !received || static_cast<double>(lost->count) + static_cast<double>(received->count) == 0) return "";
   char text[32];
   snprintf(text, sizeof text, " (%.2f %%)", 100.0 * static_cast<double>(lost->count) /
@@ -71,19 +77,24 @@ std::string lost_share(const Values& values) {
   return text;
 }
 
-std::string head_block(const std::string& repeater, const Values& s, time_t now) {
-  std::string out = "repeater  " + printable(repeater) + " at " + local_time(now) + "\n";
-  out += "stream    " + text_of(s, "frames_sec") + " datagrams/s, " + kbit_of(s) + " kbit/s\n";
-  out += "received  " + datagrams(s, "frames_received") + ", " + count_of(s, "total_bytes") + " bytes\n";
-  out += "lost      " + datagrams(s, "frames_lost") + lost_share(s) + ", " +
-         text_of(s, "lost_frames_sec") + " datagrams/s now\n";
-  out += "clients   " + count_of(s, "connected_clients") + " in the table\n";
+std::string plural(unsigned long long n, const char* one, const char* many) {
+  return std::to_string(n) + " " + (n == 1 ? one : many);
+}
+
+std::string input_line(const Status* status) {
+  return status ? table_input(*status) : "unknown: the repeater answers no get_status request";
+}
+
+std::string clients_line(const Values& s, const Status* status) {
+  std::string out = count_of(s, StreamFigure::connected_clients) + " in the table";
+  if (status && status->max_clients.known) out += " (at most " + std::to_string(status->max_clients.count) + ")";
+  if (status && status->receiving.known) out += ", " + std::to_string(status->receiving.count) + " sent the stream";
   return out;
 }
 
 // "02005e102030" as "02:00:5e:10:20:30", the way --mac and allow_mac write it.
 std::string sender_id(const Values& c) {
-  std::string mac = c.at("mac").text;
+  std::string mac = c.at(figure_key(ClientFigure::mac)).text;
   bool hex = mac.size() == 12;
   for (char ch : mac) hex = hex && ((ch >= '0' && ch <= '9') || (ch >= 'a' && ch <= 'f'));
   if (!hex) return printable(mac);
@@ -95,7 +106,7 @@ std::string sender_id(const Values& c) {
 // Seconds since the client's last registration or report. The repeater
 // writes the start of 1970 for one that asked to stop.
 std::string last_contact(const Values& c, time_t now) {
-  const ReportValue* v = find(c, "last_contact");
+  const ReportValue* v = find(c, ClientFigure::last_contact);
   if (!v) return "?";
   if (v->time == 0) return "asked to stop";
   long long age = static_cast<long long>(now - v->time);
@@ -105,7 +116,7 @@ std::string last_contact(const Values& c, time_t now) {
 
 // How long the client has been in the table, as [Nd ]H:MM:SS.
 std::string up_for(const Values& c, time_t now) {
-  const ReportValue* v = find(c, "up_since");
+  const ReportValue* v = find(c, ClientFigure::up_since);
   if (!v || now < v->time) return "?";
   long long s = static_cast<long long>(now - v->time);
   char text[48];
@@ -129,9 +140,7 @@ std::string client_rows(const std::vector<Values>& clients, time_t now) {
   std::vector<std::vector<std::string>> rows;
   rows.emplace_back();
   for (const Column& c : COLUMNS) rows.back().push_back(c.heading);
-  for (const Values& c : clients)
-    rows.push_back({printable(c.at("ip").text) + ":" + printable(c.at("port").text), sender_id(c),
-                    count_of(c, "pkts_sent"), last_contact(c, now), up_for(c, now)});
+  for (const Values& c : clients) rows.push_back(table_client_cells(c, now));
   size_t width[N_COLUMNS] = {};
   for (const auto& row : rows)
     for (size_t i = 0; i < N_COLUMNS; i++) width[i] = std::max(width[i], row[i].size());
@@ -149,15 +158,49 @@ std::string client_rows(const std::vector<Values>& clients, time_t now) {
 
 }  // namespace
 
-bool table_from_report(const std::string& json, const std::string& repeater, time_t now, std::string& out,
-                       std::string& error) {
+std::string table_input(const Status& s) {
+  std::string out = "UDP port " + (s.input_port.known ? std::to_string(s.input_port.count) : std::string("?"));
+  out += s.source.known ? " from " + printable(s.source.text) : " from any sender";
+  if (s.failovers.known) out += ", " + plural(s.failovers.count, "failover", "failovers");
+  if (!s.last_data_age.known) return out + ", no datagram yet";
+  char age[48];
+  snprintf(age, sizeof age, ", last datagram %.1f s ago", s.last_data_age.number);
+  return out + age;
+}
+
+std::vector<std::string> table_client_cells(const Values& c, time_t now) {
+  return {printable(c.at(figure_key(ClientFigure::ip)).text) + ":" + printable(c.at(figure_key(ClientFigure::port)).text),
+          sender_id(c), count_of(c, ClientFigure::pkts_sent),
+          last_contact(c, now), up_for(c, now)};
+}
+
+bool table_waiting(const Report& report) { return report.stream.empty() && !report.has_client_list; }
+
+std::vector<std::pair<std::string, std::string>> table_head(const Report& report, const Status* status) {
+  std::vector<std::pair<std::string, std::string>> out = {{"input", input_line(status)}};
+  if (table_waiting(report)) return out;
+  const Values& s = report.stream;
+  out.push_back({"stream", text_of(s, StreamFigure::frames_sec) + " datagrams/s, " + kbit_of(s) + " kbit/s"});
+  out.push_back({"received", datagrams(s, StreamFigure::frames_received) + ", " +
+                                 count_of(s, StreamFigure::total_bytes) + " bytes"});
+  out.push_back({"lost", datagrams(s, StreamFigure::frames_lost) + lost_share(s) + ", " +
+                             text_of(s, StreamFigure::lost_frames_sec) +
+                             " datagrams/s now"});
+  out.push_back({"clients", clients_line(s, status)});
+  return out;
+}
+
+bool table_from_report(const std::string& json, const Status* status, const std::string& repeater, time_t now,
+                       std::string& out, std::string& error) {
   Report report;
   if (!report_read(json, now, report, error)) return false;
-  if (report.stream.empty() && !report.has_client_list) {
-    out = "repeater  " + printable(repeater) + " at " + local_time(now) + "\n" + TABLE_WAITING + "\n";
+  out = "repeater  " + printable(repeater) + " at " + local_time(now) + "\n";
+  for (const auto& [heading, text] : table_head(report, status))
+    out += heading + std::string(10 - heading.size(), ' ') + text + "\n";
+  if (table_waiting(report)) {
+    out += std::string(TABLE_WAITING) + "\n";
     return true;
   }
-  out = head_block(repeater, report.stream, now);
   if (!report.clients.empty()) out += "\n" + client_rows(report.clients, now);
   return true;
 }

@@ -12,16 +12,36 @@
 
 #include <ctime>
 #include <string>
+#include <vector>
+
+#include "metrics.h"
 
 // The text told instead of a table while the repeater's report is still
 // empty ("{}"): it is first built 2 s into a stream.
 extern const char TABLE_WAITING[];
 
 // Formats the JSON report, as repeater (named as the user gave it) sent it,
-// at now. False, with the reason in error, when report_read refuses the
-// text. Text from the report is shown with anything but printable ASCII
-// replaced by '?', so a forged reply cannot steer the terminal.
-bool table_from_report(const std::string& json, const std::string& repeater, time_t now, std::string& out,
-                       std::string& error);
+// at now, with the repeater's status (null: it gave none, and the head says
+// so). False, with the reason in error, when report_read refuses the text.
+// Text from the report is shown with anything but printable ASCII replaced
+// by '?', so a forged reply cannot steer the terminal.
+bool table_from_report(const std::string& json, const Status* status, const std::string& repeater, time_t now,
+                       std::string& out, std::string& error);
+
+// Whether a report is still the empty one ("{}") of a repeater that has
+// not had its stream for 2 s yet.
+bool table_waiting(const Report& report);
+
+// The head's lines after the first, as heading and text: input, then, unless
+// the report is still empty, stream, received, lost and clients.
+std::vector<std::pair<std::string, std::string>> table_head(const Report& report, const Status* status);
+
+// The line of the head about the repeater's input, without its heading:
+// "UDP port 5000 from 127.0.0.1:7000, 0 failovers, last datagram 0.2 s ago".
+std::string table_input(const Status& status);
+
+// A client's cells as the table shows them, in the order of its columns:
+// CLIENT, SENDER ID, SENT, LAST CONTACT, UP.
+std::vector<std::string> table_client_cells(const std::map<std::string, ReportValue>& client, time_t now);
 
 #endif  // TOLVEK_TABLE_H_

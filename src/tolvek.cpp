@@ -62,6 +62,6 @@ int main(int argc, char** argv) {
   catch_reload_signal();
   init_sockets();
   notify_ready();
-  send_trigger(true);
+  send_trigger(true, double_time());
   select_loop();
 }

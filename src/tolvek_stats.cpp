@@ -1,8 +1,7 @@
-// tolvek-stats: asks a repeater for its statistics report and prints it.
+// tolvek-stats: asks a repeater for its statistics report and prints it, or
+// serves the reports of several over HTTP (--listen).
 #include <getopt.h>
-#include <netdb.h>
 #include <poll.h>
-#include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -13,11 +12,15 @@
 #include <cstring>
 #include <ctime>
 #include <string>
+#include <vector>
 
-#include "fragments.h"
+#include "exchange.h"
 #include "metrics.h"
 #include "table.h"
 #include "version.h"
+#ifdef TOLVEK_EXPORTER
+#include "serve.h"
+#endif
 
 enum class Format { kJson, kPrometheus, kTable };
 
@@ -52,6 +55,7 @@ static void complain(const char* fmt, ...) {
   fputs(
       "Usage: tolvek-stats HOST:PORT [--watch SECONDS] [--count N] [--timeout SECONDS]\n"
       "                   [--format json|prometheus|table] [--output FILE]\n"
+      "       tolvek-stats --listen [ADDR:]PORT HOST:PORT... [--timeout SECONDS]\n"
       "  Sends \"get_stats\" to the repeater's statistics port and prints the JSON report.\n"
       "  --watch SECONDS   repeat every SECONDS, 0.1 to 86400 (until killed, or N times with --count);\n"
       "                    a table is redrawn in place on a terminal\n"
@@ -62,6 +66,8 @@ static void complain(const char* fmt, ...) {
       "  --output FILE     replace FILE after each request (a new file renamed over it) instead\n"
       "                    of printing; with json or table, a request without a report\n"
       "                    removes FILE\n"
+      "  --listen ADDR:PORT serve the repeaters' metrics at /metrics and a live status page\n"
+      "                    at / over HTTP (ADDR 127.0.0.1 unless given) until killed\n"
       "  --help            this text;  --version  the version\n"
       "Exit status: 0 when every reply arrived whole (and, unless json, was a report),\n"
       "1 when one did not, 2 on bad usage.\n",
@@ -119,90 +125,41 @@ static void sleep_for(double seconds) {
   }
 }
 
-static sockaddr_storage resolve(const std::string& target, socklen_t& length) {
-  size_t colon = target.rfind(':');
-  if (colon == std::string::npos || colon == 0 || colon + 1 == target.size()) {
-    fprintf(stderr, "tolvek-stats: expected HOST:PORT, got %s\n", target.c_str());
-    exit(2);
+// Asks and waits for one round's replies, at most its timeout.
+static void ask(const Target& t, Exchange& e, bool want_status, double timeout) {
+  exchange_start(t, e, want_status, monotonic(), timeout);
+  while (!exchange_finish(t, e, monotonic())) {
+    std::vector<pollfd> fds;
+    exchange_poll_fds(t, e, fds);
+    double left = e.deadline - monotonic();
+    if (left > 0) poll(fds.data(), fds.size(), static_cast<int>(left * 1000) + 1);
+    exchange_read(t, e);
   }
-  std::string host = target.substr(0, colon), port = target.substr(colon + 1);
-  addrinfo hints{};
-  hints.ai_family = AF_INET;
-  hints.ai_socktype = SOCK_DGRAM;
-  addrinfo* found = nullptr;
-  if (int err = getaddrinfo(host.c_str(), port.c_str(), &hints, &found)) {
-    fprintf(stderr, "tolvek-stats: cannot resolve %s: %s\n", target.c_str(), gai_strerror(err));
-    exit(2);
-  }
-  sockaddr_storage sa{};
-  memcpy(&sa, found->ai_addr, found->ai_addrlen);
-  length = found->ai_addrlen;
-  freeaddrinfo(found);
-  return sa;
 }
 
-// The largest report a repeater sends, that of 256 clients: a head of at
-// most 512 characters and at most 166 a client.
-constexpr size_t LARGEST_REPORT = 512 + 256 * 166 + 16;
-// What the kernel charges a fragment of 1408 bytes against the receive
-// buffer: about 2.3 KiB on loopback, up to a page from some network drivers.
-constexpr int FRAGMENT_CHARGE = 4096;
+// Said once a run: a repeater that answers the report but not the status.
+static bool status_told = false;
+// Once it has not answered the status, later rounds of the run do not wait
+// for it: an older repeater's rounds would each take the whole timeout.
+static bool status_unanswered = false;
 
-// Room for every fragment of the largest reply at once: a repeater sends
-// them back to back, and a device's default buffer may hold fewer, so the
-// rest would be lost however soon we read. Never made smaller than it is.
-static void make_room_for_a_reply(int fd) {
-  int need = static_cast<int>((LARGEST_REPORT + 1399) / 1400) * FRAGMENT_CHARGE;
-  int have = 0;
-  socklen_t n = sizeof have;
-  if (getsockopt(fd, SOL_SOCKET, SO_RCVBUF, &have, &n) == 0 && have >= need) return;
-  // The kernel doubles what it is asked for (its bookkeeping) and caps the
-  // request at net.core.rmem_max, a cap that root may pass.
-  int ask = need / 2;
-  if (setsockopt(fd, SOL_SOCKET, SO_RCVBUFFORCE, &ask, sizeof ask) != 0)
-    setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &ask, sizeof ask);
-}
-
-// One request and its reply: the report, or false after saying what went
-// wrong. The socket is connected to the repeater, so nobody else's datagrams
-// count.
-static bool query(int fd, const std::string& target, double timeout, std::string& report) {
-  // Fragments of an earlier, late reply must not mix into this one; an
-  // error from an earlier round (a refused port) is taken off here too.
-  uint8_t buf[65536];
-  while (recv(fd, buf, sizeof buf, MSG_DONTWAIT) >= 0 || errno == ECONNREFUSED || errno == EINTR) {
+// The status of a round that brought a report, or null after saying once
+// why there is none.
+static const Status* status_of(const Exchange& e, const std::string& target, Status& status) {
+  std::string text, error;
+  if (exchange_status(e, text) && status_read(text, status, error)) return &status;
+  status_unanswered = status_unanswered || text.empty();
+  if (status_told) return nullptr;
+  status_told = true;
+  if (!text.empty()) {
+    fprintf(stderr, "tolvek-stats: the status from %s is not usable: %s\n", target.c_str(), error.c_str());
+  } else {
+    fprintf(stderr,
+            "tolvek-stats: %s answers no get_status request (an older repeater): its input, failovers, "
+            "last datagram and capacity are left out\n",
+            target.c_str());
   }
-  if (send(fd, "get_stats", 9, 0) < 0) {
-    complain("tolvek-stats: cannot send to %s: %s\n", target.c_str(), strerror(errno));
-    return false;
-  }
-  Reassembly r;
-  double deadline = monotonic() + timeout;
-  while (!reassembly_complete(r)) {
-    double left = deadline - monotonic();
-    pollfd p{fd, POLLIN, 0};
-    if (left <= 0 || poll(&p, 1, static_cast<int>(left * 1000) + 1) <= 0) break;
-    ssize_t n = recv(fd, buf, sizeof buf, 0);
-    if (n >= 0) {
-      add_fragment(r, buf, static_cast<size_t>(n));
-    } else if (errno == ECONNREFUSED) {
-      complain("tolvek-stats: no reply from %s: %s\n", target.c_str(), strerror(errno));
-      return false;
-    }
-  }
-  if (reassembly_complete(r)) {
-    report = std::move(r.payload);
-    return true;
-  }
-  if (!r.started) {
-    complain("tolvek-stats: no reply from %s within %g s\n", target.c_str(), timeout);
-    return false;
-  }
-  std::string missing;
-  for (uint32_t i : missing_fragments(r)) missing += (missing.empty() ? "" : ", ") + std::to_string(i);
-  complain("tolvek-stats: incomplete reply from %s within %g s: %zu of %zu fragments, missing %s\n", target.c_str(),
-           timeout, r.n_received, r.received.size(), missing.c_str());
-  return false;
+  return nullptr;
 }
 
 // Replaces path with text so that a reader sees the old file or the new
@@ -249,25 +206,32 @@ static bool remove_file(const std::string& path) {
 
 // The report in the format asked for, or false after saying why it is not a
 // statistics report.
-static bool convert(const std::string& report, const std::string& target, Format format, std::string& text) {
+static bool convert(const std::string& report, const Status* status, const std::string& target, Format format,
+                    std::string& text) {
   if (format == Format::kJson) {
     text = report + "\n";
     return true;
   }
   std::string error;
-  bool ok = format == Format::kPrometheus ? metrics_from_report(report, target, time(nullptr), text, error)
-                                          : table_from_report(report, target, time(nullptr), text, error);
+  Report r;
+  bool ok = format == Format::kPrometheus ? report_read(report, time(nullptr), r, error)
+                                          : table_from_report(report, status, target, time(nullptr), text, error);
+  if (ok && format == Format::kPrometheus) text = metrics_text({{target, &r, status}});
   if (!ok) complain("tolvek-stats: the reply from %s is not a statistics report: %s\n", target.c_str(), error.c_str());
   return ok;
 }
 
 // One round: asks, converts and puts the result where it goes, after lead
 // on standard output. False when the round failed in any way.
-static bool one_round(int fd, const std::string& target, double timeout, Format format, const std::string& output,
-                      const char* lead) {
+static bool one_round(const Target& t, double timeout, Format format, const std::string& output, const char* lead) {
+  Exchange e;
+  ask(t, e, format != Format::kJson && !status_unanswered, timeout);
   std::string report, text;
-  bool ok = query(fd, target, timeout, report) && convert(report, target, format, text);
-  if (!ok && format == Format::kPrometheus) text = metrics_down(target);
+  Status status;
+  bool ok = exchange_report(e, report);
+  if (!ok) complain("%s", e.failure.c_str());
+  ok = ok && convert(report, format == Format::kJson ? nullptr : status_of(e, t.name, status), t.name, format, text);
+  if (!ok && format == Format::kPrometheus) text = metrics_down(t.name);
   if (!ok && format != Format::kPrometheus) {
     if (!output.empty()) remove_file(output);
     return false;
@@ -280,17 +244,18 @@ static bool one_round(int fd, const std::string& target, double timeout, Format 
 }
 
 int main(int argc, char** argv) {
-  std::string target, output;
+  std::string output, listen;
   double watch = 0, timeout = 2.0;
   long count = -1;
   Format format = Format::kJson;
   // getopt_long codes of the long options without a short one.
-  enum : int { WATCH = 256, TIMEOUT, COUNT, FORMAT, OUTPUT, VERSION };
+  enum : int { WATCH = 256, TIMEOUT, COUNT, FORMAT, OUTPUT, VERSION, LISTEN };
   static const option long_options[] = {
       {"watch", required_argument, nullptr, WATCH},   {"timeout", required_argument, nullptr, TIMEOUT},
       {"count", required_argument, nullptr, COUNT},   {"format", required_argument, nullptr, FORMAT},
       {"output", required_argument, nullptr, OUTPUT}, {"help", no_argument, nullptr, 'h'},
-      {"version", no_argument, nullptr, VERSION},     {nullptr, 0, nullptr, 0},
+      {"version", no_argument, nullptr, VERSION},     {"listen", required_argument, nullptr, LISTEN},
+      {nullptr, 0, nullptr, 0},
   };
   opterr = 0;
   for (int c; (c = getopt_long(argc, argv, "h", long_options, nullptr)) != -1;) {
@@ -300,6 +265,7 @@ int main(int argc, char** argv) {
       case COUNT: count = count_arg(optarg); break;
       case FORMAT: format = format_arg(optarg); break;
       case OUTPUT: output = output_arg(optarg); break;
+      case LISTEN: listen = optarg; break;
       case 'h': usage(stdout, 0);
       case VERSION:
         printf("tolvek-stats %s %s\n", TOLVEK_VERSION, TOLVEK_RELEASE_DATE);
@@ -309,19 +275,33 @@ int main(int argc, char** argv) {
         usage(stderr, 2);
     }
   }
+  if (!listen.empty()) {
+    if (optind == argc) {
+      fputs("tolvek-stats: --listen needs at least one HOST:PORT\n", stderr);
+      usage(stderr, 2);
+    }
+    if (watch > 0 || count > 0 || format != Format::kJson || !output.empty()) {
+      fputs("tolvek-stats: --listen takes only --timeout besides the repeaters\n", stderr);
+      usage(stderr, 2);
+    }
+#ifdef TOLVEK_EXPORTER
+    return serve(listen, std::vector<std::string>(argv + optind, argv + argc), timeout);
+#else
+    fputs("tolvek-stats: this build has no --listen (it was built without libmicrohttpd)\n", stderr);
+    return 2;
+#endif
+  }
   if (optind != argc - 1) {
     fputs("tolvek-stats: expected one HOST:PORT\n", stderr);
     usage(stderr, 2);
   }
-  target = argv[optind];
-  socklen_t to_len;
-  sockaddr_storage to = resolve(target, to_len);
-  int fd = socket(AF_INET, SOCK_DGRAM, 0);
-  if (fd < 0 || connect(fd, reinterpret_cast<const sockaddr*>(&to), to_len) != 0) {
-    fprintf(stderr, "tolvek-stats: cannot reach %s: %s\n", target.c_str(), strerror(errno));
-    return 1;
+  Target target;
+  bool bad_usage = false;
+  std::string error;
+  if (!target_open(target, argv[optind], bad_usage, error)) {
+    fputs(error.c_str(), stderr);
+    return bad_usage ? 2 : 1;
   }
-  make_room_for_a_reply(fd);
   // On a terminal, --watch redraws the table in place, as watch(1) does;
   // anywhere else the tables follow each other, a blank line apart. JSON
   // stays one report a line wherever it goes: scripts read it.
@@ -331,11 +311,11 @@ int main(int argc, char** argv) {
   for (long done = 0;; done++) {
     double started = monotonic();
     clear_pending = redraw;
-    all_whole &= one_round(fd, target, timeout, format, output, table && !redraw && done > 0 ? "\n" : "");
+    all_whole &= one_round(target, timeout, format, output, table && !redraw && done > 0 ? "\n" : "");
     if (watch <= 0 || (count > 0 && done + 1 >= count)) break;
     double rest = watch - (monotonic() - started);
     if (rest > 0) sleep_for(rest);
   }
-  close(fd);
+  target_close(target);
   return all_whole ? 0 : 1;
 }

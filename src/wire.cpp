@@ -1,6 +1,7 @@
 #include "wire.h"
 
 #include <cstdio>
+#include <cstring>
 
 uint8_t byte_at(const uint8_t* buf, size_t len, size_t i) { return i < len ? buf[i] : 0; }
 
@@ -14,6 +15,14 @@ uint32_t le32_at(const uint8_t* buf, size_t len, size_t i) {
 
 uint16_t be16_at(const uint8_t* buf, size_t len, size_t i) {
   return static_cast<uint16_t>(byte_at(buf, len, i) << 8 | byte_at(buf, len, i + 1));
+}
+
+bool has_magic(const uint8_t* buf, size_t len) {
+  return len >= QMZP_MAGIC_LEN && memcmp(buf + QMZP_MAGIC, QMZP_MAGIC_TEXT, QMZP_MAGIC_LEN) == 0;
+}
+
+bool is_legacy_registration(const uint8_t* buf, size_t len) {
+  return len == QMZP_LEGACY_LEN && memcmp(buf, QMZP_MAGIC_TEXT, QMZP_LEGACY_LEN) == 0;
 }
 
 QMZP_Head read_head(const uint8_t* buf, size_t len) {
@@ -60,7 +69,8 @@ static void append_le(std::vector<uint8_t>& p, uint32_t v, int n_bytes) {
 static std::vector<uint8_t> build_head(uint8_t vmt, const uint8_t* sender_id, uint8_t ext_count) {
   std::vector<uint8_t> p;
   p.reserve(64);
-  for (uint8_t b : {uint8_t{'Q'}, uint8_t{'M'}, uint8_t{'Z'}, vmt}) p.push_back(b);
+  p.insert(p.end(), QMZP_MAGIC_TEXT, QMZP_MAGIC_TEXT + QMZP_MAGIC_LEN);
+  p.push_back(vmt);
   for (size_t i = 0; i < 6; i++) p.push_back(sender_id[i]);
   p.push_back(ext_count);
   p.push_back(0);
@@ -76,7 +86,7 @@ static void append_password(std::vector<uint8_t>& p, const std::string& password
 
 std::vector<uint8_t> build_trigger(const std::string& password) {
   static const uint8_t id[6] = {'t', 'o', 'l', 'v', 'e', 'k'};
-  std::vector<uint8_t> p = build_head(0x20 | QMZP_TYPE_REGISTER, id, 1);
+  std::vector<uint8_t> p = build_head(QMZP_VERSION_BITS | QMZP_TYPE_REGISTER, id, 1);
   append_password(p, password, false);
   return p;
 }
@@ -85,7 +95,7 @@ static std::vector<uint8_t> build_client_packet(uint8_t type, const Mac& sender_
                                                 const std::optional<std::string>& password,
                                                 const TStreamStatus* status) {
   uint8_t ext_count = static_cast<uint8_t>((status ? 1 : 0) + (password ? 1 : 0));
-  std::vector<uint8_t> p = build_head(static_cast<uint8_t>(0x20 | type), sender_id.data(), ext_count);
+  std::vector<uint8_t> p = build_head(static_cast<uint8_t>(QMZP_VERSION_BITS | type), sender_id.data(), ext_count);
   if (status) {
     p.push_back(QMZP_EXTENSION_STREAM_STATUS_TYPE);
     append_be16(p, TSTREAM_STATUS_LEN);

@@ -54,6 +54,20 @@ constexpr uint8_t QMZP_EXTENSION_STREAM_STATUS_TYPE = 2;
 constexpr uint8_t QMZP_TYPE_REGISTER = 0;
 constexpr uint8_t QMZP_TYPE_STATUS = 1;
 constexpr uint8_t QMZP_TYPE_STOP = 2;
+// The message type is the low five bits of vmt; the upper three are not
+// read, and what tolvek writes carries 001 there.
+constexpr uint8_t QMZP_TYPE_MASK = 0x1f;
+constexpr uint8_t QMZP_VERSION_BITS = 0x20;
+inline uint8_t message_type(uint8_t vmt) { return vmt & QMZP_TYPE_MASK; }
+
+// The magic the header starts with, and the bare legacy registration: the
+// magic and a NUL, 4 bytes.
+constexpr char QMZP_MAGIC_TEXT[] = "QMZ";
+constexpr size_t QMZP_MAGIC_LEN = sizeof QMZP_MAGIC_TEXT - 1;
+constexpr size_t QMZP_LEGACY_LEN = sizeof QMZP_MAGIC_TEXT;
+// REQUIRES for each: len bytes at buf.
+bool has_magic(const uint8_t* buf, size_t len);
+bool is_legacy_registration(const uint8_t* buf, size_t len);
 
 // Where a status report's TStreamStatus starts: behind the header and the
 // first extension record's type and length.
@@ -105,6 +119,14 @@ std::vector<uint8_t> build_stop(const Mac& sender_id, const std::optional<std::s
 // record at the fixed offset QMZP_STREAM_STATUS.
 std::vector<uint8_t> build_status_report(const Mac& sender_id, const std::optional<std::string>& password,
                                          const TStreamStatus& status);
+
+// A stream datagram's RTP sequence number: bytes 2-3, big-endian, or
+// NO_SEQNO for a datagram too short to carry one (it is relayed all the
+// same).
+constexpr int NO_SEQNO = -1;
+inline int rtp_sequence_number(const uint8_t* buf, size_t len) {
+  return len >= 4 ? buf[2] << 8 | buf[3] : NO_SEQNO;
+}
 
 // The fragmented reply: each datagram is an 8-byte header (the whole
 // payload's length, then the fragment's index, each 4 bytes little-endian)

@@ -55,10 +55,14 @@ def families(test, text, repeater):
     return out
 
 
+STATUS = ('{"version":"2.0.5","started":1700000000,"input_port":5000,"source":null,"failovers":0,'
+          '"last_data_age":0.5,"max_clients":32,"table":0,"receiving":0}')
+
+
 class FakeRepeater:
     """Answers each "get_stats" with the next of replies: text to send as
     fragments, or a threading.Event to wait for before sending the text that
-    follows it."""
+    follows it; and each "get_status" with STATUS."""
 
     def __init__(self, replies):
         self.sock = udp_socket(timeout=10)
@@ -71,6 +75,8 @@ class FakeRepeater:
         try:
             while self.replies:
                 request, sender = self.sock.recvfrom(65536)
+                if request.startswith(b"get_status"):
+                    self.sock.sendto(fragments(STATUS)[0], sender)
                 if not request.startswith(b"get_stats"):
                     continue
                 reply = self.replies.pop(0)
@@ -142,8 +148,10 @@ class RealRepeaters(unittest.TestCase):
         self.assertEqual((rc, err), (0, ""))
         promtool_check(self, out)
         m = families(self, out, target)
+        status = {"tolvek_start_time_seconds", "tolvek_input_port", "tolvek_failovers_total",
+                  "tolvek_last_data_age_seconds", "tolvek_max_clients"}
         stream = {name: (kind, [round(v, 6) for _, v in samples]) for name, (kind, samples) in m.items()
-                  if not name.startswith("tolvek_client_")}
+                  if not name.startswith("tolvek_client_") and name not in status}
         self.assertEqual(stream, {
             "tolvek_up": ("gauge", [1]),
             "tolvek_build_info": ("gauge", [1]),
@@ -156,6 +164,12 @@ class RealRepeaters(unittest.TestCase):
             "tolvek_frames_lost_total": ("counter", [1]),
             "tolvek_connected_clients": ("gauge", [3]),
         })
+        # The daemon's own state, from its status.
+        self.assertEqual(m["tolvek_input_port"], ("gauge", [({"repeater": target}, self.busy.in_port)]))
+        self.assertEqual(m["tolvek_failovers_total"], ("counter", [({"repeater": target}, 0)]))
+        self.assertEqual(m["tolvek_max_clients"], ("gauge", [({"repeater": target}, 32)]))
+        self.assertTrue(int(self.started) - 1 <= m["tolvek_start_time_seconds"][1][0][1] <= time.time())
+        self.assertTrue(2 <= m["tolvek_last_data_age_seconds"][1][0][1] < 30, m["tolvek_last_data_age_seconds"])
         self.assertTrue(as_json["udp_payload"].endswith(" kbps"))
         self.assertGreater(stream["tolvek_payload_bytes_per_second"][1][0], 0)
         ports = sorted(str(r.getsockname()[1]) for r in self.receivers)

@@ -135,6 +135,9 @@ TEST(StartUp, SharedInputAndOutputPortIsOneSocket) {
       << d.out() << d.err();
   EXPECT_EQ(d.wait_exit(0.5), -1);
   EXPECT_EQ(count_of(d.out(), "Setting up"), 1);
+  EXPECT_EQ(d.err(), "tolvek: input port " + std::to_string(port) +
+                         " is the output port: every datagram on it is taken for a control packet, so the stream "
+                         "is never relayed from it.\n");
   Udp client;
   client.send(Bytes{'Q', 'M', 'Z', 0x20, 2, 0, 0x5e, 1, 2, 3, 0, 0}, port);
   EXPECT_TRUE(d.wait_out("Adding client " + endpoint(client.port) + " on his request.\n")) << d.out() << d.err();

@@ -2,12 +2,18 @@
 // SIGHUP applies the file in place, a restart finds its registered clients
 // in the runtime folder, and sockets handed over by a service manager keep
 // what was queued on them.
+#include <arpa/inet.h>
 #include <gtest/gtest.h>
+#include <poll.h>
 #include <signal.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
 #include <unistd.h>
 
+#include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <ctime>
 #include <fstream>
 #include <string>
@@ -228,4 +234,99 @@ TEST(Restart, HandedOverSocketKeepsWhatWasQueued) {
   EXPECT_EQ(client.receive(), rtp_datagram(7)) << d.out() << d.err();
   ASSERT_TRUE(d.wait_out("Setting up to listen at UDP port " + std::to_string(input.port)));
   EXPECT_EQ(d.err(), "");
+}
+
+namespace {
+
+// A service manager's notification socket: what the daemon tells it, and
+// the descriptors it hands over.
+struct Manager {
+  int fd = -1;
+  std::string path;
+  Manager() {
+    path = scratch() + "/notify";
+    fd = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    sockaddr_un sa{};
+    sa.sun_family = AF_UNIX;
+    snprintf(sa.sun_path, sizeof sa.sun_path, "%s", path.c_str());
+    if (bind(fd, reinterpret_cast<sockaddr*>(&sa), sizeof sa) != 0) abort();
+  }
+  ~Manager() { close(fd); }
+  // The next message within timeout seconds ("" for none), and the port
+  // of the socket it carried, if any.
+  std::string next(double timeout, uint16_t* port = nullptr) const {
+    pollfd p{fd, POLLIN, 0};
+    if (poll(&p, 1, static_cast<int>(timeout * 1000)) <= 0) return "";
+    char text[512];
+    iovec iov{text, sizeof text};
+    alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int))];
+    msghdr msg{};
+    msg.msg_iov = &iov;
+    msg.msg_iovlen = 1;
+    msg.msg_control = control;
+    msg.msg_controllen = sizeof control;
+    ssize_t n = recvmsg(fd, &msg, 0);
+    if (n < 0) return "";
+    if (cmsghdr* c = CMSG_FIRSTHDR(&msg); c && c->cmsg_type == SCM_RIGHTS) {
+      int passed;
+      memcpy(&passed, CMSG_DATA(c), sizeof passed);
+      sockaddr_in sa{};
+      socklen_t len = sizeof sa;
+      getsockname(passed, reinterpret_cast<sockaddr*>(&sa), &len);
+      if (port) *port = ntohs(sa.sin_port);
+      close(passed);
+    }
+    return std::string(text, static_cast<size_t>(n));
+  }
+};
+
+}  // namespace
+
+// The service manager learns of the sockets to keep, readiness and what the
+// daemon is doing; one that reads nothing never holds the stream back.
+TEST(ServiceManager, IsToldSocketsReadinessAndStatusWithoutEverWaiting) {
+  Udp source, client;
+  uint16_t in = free_port(), out = free_port();
+  std::string config = ports_config(in, out) + "client " + endpoint(client.port) + "\n";
+  {
+    Manager manager;
+    Daemon d = Daemon::with_config(config, Daemon::Output::kFiles, {"NOTIFY_SOCKET=" + manager.path});
+    std::vector<std::string> told;
+    std::vector<uint16_t> stored;
+    while (told.size() < 4) {
+      uint16_t port = 0;
+      std::string m = manager.next(2.0, &port);
+      if (m.empty()) break;
+      told.push_back(m);
+      stored.push_back(port);
+    }
+    ASSERT_GE(told.size(), 4u) << d.err();
+    EXPECT_EQ(told[0], "FDSTORE=1\nFDNAME=udp" + std::to_string(in));
+    EXPECT_EQ(stored[0], in);  // the socket itself goes with it
+    EXPECT_EQ(told[1], "FDSTORE=1\nFDNAME=udp" + std::to_string(out));
+    EXPECT_EQ(stored[1], out);
+    EXPECT_EQ(told[2], "READY=1");
+    EXPECT_EQ(told[3], "STATUS=waiting for the stream on UDP port " + std::to_string(in) + "; 1 of 1 clients receive");
+    // A reload is framed by RELOADING=1 and READY=1.
+    kill(d.pid, SIGHUP);
+    EXPECT_EQ(manager.next(2.0).rfind("RELOADING=1\nMONOTONIC_USEC=", 0), 0u);
+    EXPECT_EQ(manager.next(2.0), "READY=1");
+  }
+  // A manager whose queue is full.
+  Manager full;
+  int sender = socket(AF_UNIX, SOCK_DGRAM | SOCK_NONBLOCK, 0);
+  sockaddr_un sa{};
+  sa.sun_family = AF_UNIX;
+  snprintf(sa.sun_path, sizeof sa.sun_path, "%s", full.path.c_str());
+  for (int i = 0; i < 100000; i++)
+    if (sendto(sender, "x", 1, 0, reinterpret_cast<sockaddr*>(&sa), sizeof sa) < 0) break;
+  close(sender);
+  Daemon d = Daemon::with_config(config, Daemon::Output::kFiles, {"NOTIFY_SOCKET=" + full.path});
+  ASSERT_TRUE(d.wait_out("Setting up to output")) << d.err();
+  bool relayed = false;
+  for (int i = 0; i < 20 && !relayed; i++) {
+    source.send(rtp_datagram(static_cast<uint16_t>(i)), in);
+    relayed = !client.receive(0.1).empty();
+  }
+  EXPECT_TRUE(relayed);
 }

@@ -99,6 +99,25 @@ void send_paced(const Udp& server, const std::string& text, uint16_t port) {
   }
 }
 
+// Waits for the next "get_stats" at server and returns the port it came
+// from. A "get_status" on the way is answered with status, or, when status
+// is empty, not at all, as a repeater older than that request does; it is
+// counted in status_requests, when given.
+uint16_t stats_request(const Udp& server, const std::string& status = "", int* status_requests = nullptr) {
+  for (int i = 0; i < 2; i++) {
+    sockaddr_in from{};
+    Bytes d = server.receive(2.0, &from);
+    if (d == bytes_of("get_stats")) return ntohs(from.sin_port);
+    if (d == bytes_of("get_status") && status_requests) ++*status_requests;
+    if (d == bytes_of("get_status") && !status.empty()) send_paced(server, status, ntohs(from.sin_port));
+  }
+  ADD_FAILURE() << "no get_stats request";
+  return 0;
+}
+
+const char STATUS[] = "{\"version\":\"2.0.5\",\"started\":1700000000,\"input_port\":5000,\"source\":null,"
+                      "\"failovers\":0,\"last_data_age\":0.5,\"max_clients\":32,\"table\":1,\"receiving\":1}";
+
 std::string slurp(const std::string& path) {
   std::ifstream f(path);
   std::stringstream s;
@@ -333,19 +352,21 @@ TEST(StatsCommand, ReassemblesAReplyOfWholeFragments) {
 }
 
 // Each round of --watch starts afresh: what an incomplete round received is
-// not carried into the next.
-TEST(StatsCommand, IncompleteRoundIsDiscardedBeforeTheNext) {
+// not carried into the next, and fragments that come after a round is over
+// (here behind a whole reply) are taken off before the next request.
+TEST(StatsCommand, EachRoundTakesOnlyItsOwnFragments) {
   Udp server;
   Daemon query = Daemon::run(stats_command(
-      {"127.0.0.1:" + std::to_string(server.port), "--watch", "0.5", "--count", "3", "--timeout", "0.4"}));
-  const std::vector<std::vector<uint32_t>> rounds = {{0}, {1, 2}, {2, 1, 0}};
-  for (const auto& indices : rounds) {
-    sockaddr_in from{};
-    ASSERT_EQ(server.receive(2.0, &from), bytes_of("get_stats"));
-    for (uint32_t i : indices) server.send(fragment(3000, i), ntohs(from.sin_port));
+      {"127.0.0.1:" + std::to_string(server.port), "--watch", "0.5", "--count", "4", "--timeout", "0.4"}));
+  const std::vector<std::vector<uint32_t>> rounds = {{0}, {1, 2}, {2, 1, 0}, {0, 1, 2}};
+  for (size_t round = 0; round < rounds.size(); round++) {
+    uint16_t asker = stats_request(server);
+    for (uint32_t i : rounds[round]) server.send(fragment(3000, i, round < 3 ? 'x' : 'y'), asker);
+    if (round == 2)
+      for (uint32_t i : {0u, 1u}) server.send(fragment(3000, i, 'z'), asker);
   }
   EXPECT_EQ(query.wait_exit(), 1);
-  EXPECT_EQ(query.out(), std::string(3000, 'x') + "\n");
+  EXPECT_EQ(query.out(), std::string(3000, 'x') + "\n" + std::string(3000, 'y') + "\n");
   std::string port = std::to_string(server.port);
   EXPECT_EQ(query.err(), "tolvek-stats: incomplete reply from 127.0.0.1:" + port +
                              " within 0.4 s: 1 of 3 fragments, missing 1, 2\n"
@@ -360,12 +381,14 @@ TEST(StatsCommand, OptionValuesAreChecked) {
       {"--watch", "inf"}, {"--timeout", "-2"},  {"--timeout", "1e300"},  {"--timeout", ""},
       {"--watch"},        {"--bogus", "1"},     {"--format", "xml"},     {"--format", "Prometheus"},
       {"--output", ""},   {"--output", "dir/"}, {"--timeout", "0.0099"},
+      {"--listen", "65536"}, {"--listen", "1.2.3.4.5:80"}, {"--listen", "80x"}, {"--listen", ":80"},
+      {"--listen", "80", "--watch", "1"}, {"--listen", "80", "--format", "table"},
   };
   for (const auto& args : bad) {
     std::vector<std::string> argv{"127.0.0.1:9"};
     argv.insert(argv.end(), args.begin(), args.end());
     Daemon d = Daemon::run(stats_command(argv));
-    EXPECT_EQ(d.wait_exit(2.0), 2) << args[0] << " " << (args.size() > 1 ? args[1] : "");
+    EXPECT_EQ(d.wait_exit(5.0), 2) << args[0] << " " << (args.size() > 1 ? args[1] : "");
     EXPECT_EQ(d.out(), "");
   }
   // The bounds themselves are accepted.
@@ -391,11 +414,9 @@ TEST(StatsCommand, DeeplyNestedReplyGivesTheDownState) {
                            "# HELP tolvek_build_info The version of tolvek-stats that wrote these metrics; always 1.\n"
                            "# TYPE tolvek_build_info gauge\ntolvek_build_info{repeater=\"" + target +
                            "\",version=\"" + version() + "\"} 1\n";
-  sockaddr_in from{};
 
   Daemon printed = Daemon::run(stats_command({target, "--format", "prometheus", "--timeout", "10"}));
-  ASSERT_EQ(server.receive(2.0, &from), bytes_of("get_stats"));
-  send_paced(server, deep, ntohs(from.sin_port));
+  send_paced(server, deep, stats_request(server, STATUS));
   EXPECT_EQ(printed.wait_exit(10.0), 1);
   EXPECT_EQ(printed.err(), refused);
   EXPECT_EQ(printed.out(), down);
@@ -403,11 +424,11 @@ TEST(StatsCommand, DeeplyNestedReplyGivesTheDownState) {
   Daemon written = Daemon::run(stats_command({target, "--format", "prometheus", "--timeout", "10", "--output",
                                               "metrics.prom", "--watch", "0.1", "--count", "2"}));
   const std::string path = written.dir + "/metrics.prom";
-  ASSERT_EQ(server.receive(2.0, &from), bytes_of("get_stats"));
-  send_paced(server, "{\"frames_received\" : \"11\"}", ntohs(from.sin_port));
-  ASSERT_EQ(server.receive(2.0, &from), bytes_of("get_stats"));
+  send_paced(server, "{\"frames_received\" : \"11\"}", stats_request(server, STATUS));
+  uint16_t asker = stats_request(server, STATUS);
   EXPECT_NE(slurp(path).find("tolvek_frames_received_total{repeater=\"" + target + "\"} 11\n"), std::string::npos);
-  send_paced(server, deep, ntohs(from.sin_port));
+  EXPECT_NE(slurp(path).find("tolvek_input_port{repeater=\"" + target + "\"} 5000\n"), std::string::npos);
+  send_paced(server, deep, asker);
   EXPECT_EQ(written.wait_exit(10.0), 1);
   EXPECT_EQ(written.err(), refused);
   EXPECT_EQ(written.out(), "");
@@ -415,39 +436,43 @@ TEST(StatsCommand, DeeplyNestedReplyGivesTheDownState) {
 }
 
 // Off a terminal, the tables of --watch follow one another a blank line
-// apart, with nothing that would move a cursor; a reply that is no report
+// apart, the first at the top, with nothing that would move a cursor. A
+// repeater that answers no status request (an older one) still gets its
+// table, is told of once, and is not asked again. A reply that is no report
 // ends the run with status 1 and its reason.
 TEST(StatsCommand, TablesFollowEachOtherOffATerminal) {
   Udp server;
   const std::string target = "127.0.0.1:" + std::to_string(server.port);
-  Daemon watch = Daemon::run(stats_command({target, "--format", "table", "--watch", "0.1", "--count", "3"}));
+  Daemon watch = Daemon::run(
+      stats_command({target, "--format", "table", "--watch", "0.1", "--count", "4", "--timeout", "0.5"}));
   const std::string replies[] = {
       "{\"udp_payload\": \"8.00 kbps\", \"frames_sec\" : \"1.0\", \"frames_received\" : \"9\",\"frames_lost\" : "
       "\"1\",\"connected_clients\" : \"1\",\"clients\":[{\"ip\":\"127.0.0.1\",\"port\":\"5004\",\"mac\":"
       "\"02005e102030\",\"pkts_sent\":\"9\"}]}",
-      "{}", "[]"};
-  for (const std::string& reply : replies) {
-    sockaddr_in from{};
-    ASSERT_EQ(server.receive(2.0, &from), bytes_of("get_stats"));
-    send_paced(server, reply, ntohs(from.sin_port));
-  }
+      "{}", "{}", "[]"};
+  int status_requests = 0;
+  for (const std::string& reply : replies)
+    send_paced(server, reply, stats_request(server, reply == replies[0] ? STATUS : "", &status_requests));
+  EXPECT_EQ(status_requests, 2);
   EXPECT_EQ(watch.wait_exit(), 1);
   std::string out = watch.out();
-  EXPECT_EQ(out.find('\033'), std::string::npos);
-  const std::string first = out.substr(0, out.find("\n\n", out.find("CLIENT")) + 1);
-  EXPECT_NE(first.find("\nstream    1.0 datagrams/s, 8.00 kbit/s\nreceived  9 datagrams, ? bytes\n"
-                       "lost      1 datagram (10.00 %), ? datagrams/s now\n"),
-            std::string::npos)
-      << out;
-  EXPECT_NE(first.find("\nCLIENT          SENDER ID          SENT  LAST CONTACT  UP\n"
-                       "127.0.0.1:5004  02:00:5e:10:20:30     9             ?   ?\n"),
-            std::string::npos)
-      << out;
-  EXPECT_EQ(out.substr(first.size()), "\nrepeater  " + target + " at " +
-                                          out.substr(out.rfind(" at ") + 4, 19) +
-                                          "\nwaiting for the first report: the repeater makes it 2 s into a stream\n");
-  EXPECT_EQ(watch.err(),
-            "tolvek-stats: the reply from " + target + " is not a statistics report: not a JSON object\n");
+  // Each table's time as T.
+  const std::string first_line = "repeater  " + target + " at ";
+  for (size_t at = 0; (at = out.find(first_line, at)) != std::string::npos; at += first_line.size())
+    out.replace(at + first_line.size(), 19, "T");
+  const std::string waiting = "\n" + first_line + "T\ninput     unknown: the repeater answers no get_status request\n"
+                              "waiting for the first report: the repeater makes it 2 s into a stream\n";
+  EXPECT_EQ(out, first_line + "T\n"
+                 "input     UDP port 5000 from any sender, 0 failovers, last datagram 0.5 s ago\n"
+                 "stream    1.0 datagrams/s, 8.00 kbit/s\nreceived  9 datagrams, ? bytes\n"
+                 "lost      1 datagram (10.00 %), ? datagrams/s now\n"
+                 "clients   1 in the table (at most 32), 1 sent the stream\n\n"
+                 "CLIENT          SENDER ID          SENT  LAST CONTACT  UP\n"
+                 "127.0.0.1:5004  02:00:5e:10:20:30     9             ?   ?\n" +
+                     waiting + waiting);
+  EXPECT_EQ(watch.err(), "tolvek-stats: " + target + " answers no get_status request (an older repeater): its input, "
+                         "failovers, last datagram and capacity are left out\n"
+                         "tolvek-stats: the reply from " + target + " is not a statistics report: not a JSON object\n");
 }
 
 // In a real terminal: JSON stays the default; the table is redrawn in place

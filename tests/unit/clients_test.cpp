@@ -54,3 +54,37 @@ TEST_F(ClientTable, NewEntryStartsClean) {
   for (uint8_t b : c->mac) EXPECT_EQ(b, 0);
   EXPECT_EQ(n_active_clients, 0u);
 }
+
+// A new configuration: permanent and allowed entries follow it, whatever the
+// table's size; registered ones keep their state and timers, to be checked
+// again at their next control packet.
+TEST_F(ClientTable, NewConfigurationKeepsRegisteredEntriesAndFollowsTheFile) {
+  const uint8_t id[6] = {2, 0, 0x5e, 1, 2, 3};
+  auto configured = [](const char* addr, uint8_t flags) { return ConfiguredClient{ip(addr), htons(1), flags}; };
+  configure_clients({configured("10.0.0.1", F_PERMANENT | F_ENABLED), configured("10.0.0.2", F_ALLOWED),
+                     configured("10.0.0.3", F_PERMANENT | F_ENABLED)},
+                    3);
+  enable_client(*get_client(ip("10.0.0.2"), htons(1)), id);  // the allowed entry registers
+  fake_mono += 5;
+  set_max_n_clients(4);
+  enable_client(*get_client(ip("10.0.0.9"), htons(1)), id);  // a stranger registers
+  int64_t contact = clients.back().last_contact;
+  EXPECT_EQ(n_active_clients, 4u);
+
+  std::vector<ConfiguredChange> told =
+      configure_clients({configured("10.0.0.1", F_PERMANENT | F_ENABLED), configured("10.0.0.4", F_PERMANENT | F_ENABLED)}, 1);
+  ASSERT_EQ(told.size(), 2u);
+  EXPECT_FALSE(told[0].permanent);  // 10.0.0.3: unnamed now
+  EXPECT_EQ(told[0].s_addr, ip("10.0.0.3"));
+  EXPECT_TRUE(told[1].permanent);  // 10.0.0.4: new
+  EXPECT_EQ(entries(), (std::vector<std::pair<std::string, uint16_t>>{
+                           {"10.0.0.1", 1}, {"10.0.0.2", 1}, {"10.0.0.4", 1}, {"10.0.0.9", 1}}));
+  EXPECT_EQ(clients[1].flags, F_ENABLED | F_RECHECK);  // no longer allowed, still registered
+  EXPECT_EQ(clients[3].flags, F_ENABLED | F_RECHECK);
+  EXPECT_EQ(clients[3].last_contact, contact);
+  EXPECT_EQ(n_active_clients, 4u);
+  EXPECT_EQ(max_n_clients, 1u);  // above it now: they stay, and no one new comes in
+  EXPECT_EQ(get_client(ip("10.0.0.8"), htons(1)), nullptr);
+  enable_client(*find_client(ip("10.0.0.9"), htons(1)), id);
+  EXPECT_EQ(clients[3].flags, F_ENABLED);
+}

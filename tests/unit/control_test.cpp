@@ -250,12 +250,12 @@ TEST_F(ControlPath, StopRequestRetiresAtTheNextPassUnlessRenewed) {
   EXPECT_EQ(clients[0].timestamp, 0);
   handle(packet(0), from);  // renewed before any pass
   uint8_t d[] = {1, 2, 3, 4};
-  send_packets(d, 4);
+  send_packets(d, 4, fake_mono);
   EXPECT_EQ(receiver.receive().size(), 4u);
 
   handle(packet(2), from);
   CaptureStdout();
-  send_packets(d, 4);
+  send_packets(d, 4, fake_mono);
   EXPECT_EQ(GetCapturedStdout(), "Client 127.0.0.1:" + std::to_string(receiver.port) + " timed out.\n");
   EXPECT_TRUE(receiver.nothing_waiting());
   EXPECT_TRUE(clients.empty());
@@ -274,7 +274,7 @@ TEST_F(ControlPath, PermanentClientIsNeitherCountedNorStopped) {
   EXPECT_EQ(clients[0].timestamp, 0);
   EXPECT_EQ(n_active_clients, 1u);
   uint8_t d[] = {1, 2, 3, 4};
-  send_packets(d, 4);
+  send_packets(d, 4, fake_mono);
   EXPECT_EQ(receiver.receive().size(), 4u);
 }
 
@@ -284,7 +284,7 @@ TEST_F(ControlPath, DisabledAllowedEntryIsReEnabledAndCountedAgain) {
   EXPECT_EQ(clients[0].flags, F_ALLOWED | F_ENABLED);
   fake_mono += 21;
   CaptureStdout();
-  check_timeouts();
+  check_timeouts(fake_mono);
   GetCapturedStdout();
   EXPECT_EQ(clients[0].flags, F_ALLOWED);
   EXPECT_EQ(n_active_clients, 0u);
@@ -421,29 +421,29 @@ class KeepAlive : public TolvekTest {
 };
 
 TEST_F(KeepAlive, PeriodRestartsWithEveryDecision) {
-  send_trigger(true);  // nobody downstream: no packet, but the period restarts
+  send_trigger(true, fake_mono);  // nobody downstream: no packet, but the period restarts
   EXPECT_TRUE(source.nothing_waiting());
   EXPECT_EQ(last_trigger, fake_mono);
 
   fake_mono += 0.5;
   add_permanent_client(ip("10.0.0.7"), htons(6000));
-  send_trigger(false);  // the first active client: at once
+  send_trigger(false, fake_mono);  // the first active client: at once
   EXPECT_EQ(source.receive(), build_trigger("pw"));
   fake_mono += 1.9;
-  send_trigger(false);
+  send_trigger(false, fake_mono);
   EXPECT_TRUE(source.nothing_waiting());
   fake_mono += 0.1;
-  send_trigger(false);
+  send_trigger(false, fake_mono);
   EXPECT_EQ(source.receive(), build_trigger("pw"));
   fake_mono += 1.0;
-  send_trigger(false);
+  send_trigger(false, fake_mono);
   EXPECT_TRUE(source.nothing_waiting());
-  send_trigger(true);
+  send_trigger(true, fake_mono);
   EXPECT_EQ(source.receive(), build_trigger("pw"));
 
   set_alt_toggle_for_tests(1);
   fake_mono += 2;
-  send_trigger(false);
+  send_trigger(false, fake_mono);
   EXPECT_EQ(alt.receive(), build_trigger("alt"));
   EXPECT_TRUE(source.nothing_waiting());
 }
@@ -458,18 +458,18 @@ TEST_F(KeepAlive, FailoverCountsFromTheFirstKeepAliveAndAsksAtOnce) {
   CaptureStdout();
   init_sockets();
   fake_mono += 100;  // idle, with nobody downstream
-  after_wakeup();
+  after_wakeup(fake_mono);
   EXPECT_EQ(alt_toggle, 0);
 
   add_permanent_client(ip("10.0.0.7"), htons(6000));
   fake_mono += 1;
-  after_wakeup();
+  after_wakeup(fake_mono);
   EXPECT_EQ(source.receive(), build_trigger("pw"));
   fake_mono += 4.0;
-  after_wakeup();
+  after_wakeup(fake_mono);
   EXPECT_EQ(alt_toggle, 0);
   fake_mono += 0.01;
-  after_wakeup();
+  after_wakeup(fake_mono);
   EXPECT_EQ(alt_toggle, 1);
   EXPECT_FALSE(alt.receive().empty());
   GetCapturedStdout();
@@ -478,9 +478,28 @@ TEST_F(KeepAlive, FailoverCountsFromTheFirstKeepAliveAndAsksAtOnce) {
 TEST_F(KeepAlive, NoneForPortZeroOrEmptyPassword) {
   add_permanent_client(ip("10.0.0.7"), htons(6000));
   parse("source 127.0.0.1:0 pw\n");
-  send_trigger(true);
+  send_trigger(true, fake_mono);
   parse("source 127.0.0.1:" + std::to_string(source.port) + "\n");
-  send_trigger(true);
+  send_trigger(true, fake_mono);
   EXPECT_TRUE(source.nothing_waiting());
   EXPECT_EQ(last_trigger, fake_mono);
+}
+
+// A sender admitted under the old configuration is checked again at its
+// next control packet: one the new configuration would not admit is
+// rejected, and its entry goes when its time is up.
+TEST_F(ControlPath, AfterANewConfigurationRegisteredSendersAreCheckedAgain) {
+  add_ip(kSender.sin_addr.s_addr);
+  handle(packet(0));
+  ASSERT_EQ(clients.size(), 1u);
+  settings_for_tests().ips.clear();
+  configure_clients({}, max_n_clients);
+  handle(packet(0));
+  EXPECT_EQ(last_err, "2:Request from 10.0.0.7:6000 rejected.\n");
+  EXPECT_EQ(clients[0].flags, F_ENABLED | F_RECHECK);
+  settings_for_tests().accept_any_mac = 1;
+  add_pass("");
+  handle(packet(0));
+  EXPECT_EQ(last_err, "");
+  EXPECT_EQ(clients[0].flags, F_ENABLED);
 }

@@ -65,7 +65,7 @@ TEST_F(Join, LossAgreesWithTheRepeaterOnAnImpairedStream) {
   for (unsigned s : sent) {
     fake_mono += 0.001;
     datagram(s);
-    update_stats(20, static_cast<int>(s));
+    update_stats(20, static_cast<int>(s), fake_mono);
   }
   EXPECT_EQ(join_state.received_frames, stream_stats.received_frames);
   EXPECT_EQ(join_state.lost_frames, stream_stats.lost_frames);

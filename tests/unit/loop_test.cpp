@@ -29,7 +29,7 @@ class Pass : public TolvekTest {
   // The entry at index i, to change its contact for a test.
   static Client& entry(size_t i) { return *find_client(clients[i].s_addr, clients[i].sin_port); }
 
-  static void relay(const std::vector<uint8_t>& d) { send_packets(d.data(), d.size()); }
+  static void relay(const std::vector<uint8_t>& d) { send_packets(d.data(), d.size(), fake_mono); }
 };
 
 TEST_F(Pass, EveryEnabledClientGetsTheDatagramUnchanged) {
@@ -68,7 +68,7 @@ TEST_F(Pass, AllowedClientIsDisabledNotRemoved) {
   enabled(a, F_ALLOWED);
   fake_mono += 21;
   CaptureStdout();
-  check_timeouts();
+  check_timeouts(fake_mono);
   GetCapturedStdout();
   ASSERT_EQ(clients.size(), 1u);
   EXPECT_EQ(clients[0].flags, F_ALLOWED);
@@ -102,7 +102,7 @@ TEST_F(Pass, StopRequestRetiresAtNextPassEvenRightAfterBoot) {
 TEST_F(Pass, TimeoutOnlyPassSendsNothing) {
   LoopbackSocket a;
   enabled(a);
-  check_timeouts();
+  check_timeouts(fake_mono);
   EXPECT_TRUE(a.nothing_waiting());
   EXPECT_EQ(clients[0].rtp_packets_sent, 0u);
 }
@@ -118,7 +118,7 @@ TEST_F(Pass, RemovalsKeepTheOrderOfTheRest) {
   fake_mono += 10;
   entry(1).last_contact = 0;
   CaptureStdout();
-  check_timeouts();
+  check_timeouts(fake_mono);
   GetCapturedStdout();
   ASSERT_EQ(clients.size(), 2u);
   EXPECT_EQ(ntohs(clients[0].sin_port), ports[1]);
@@ -258,11 +258,11 @@ TEST_F(Pass, ReportCountsTheDatagramThatRebuildsIt) {
   LoopbackSocket a;
   enabled(a, F_PERMANENT);
   uint8_t d[] = {0x80, 0, 0, 1};
-  handle_data(d, 4, make_addr("127.0.0.1", 5000), in_addr{});
+  handle_data(d, 4, make_addr("127.0.0.1", 5000), in_addr{}, fake_mono);
   fake_mono += stat_period;
   d[3] = 2;
-  handle_data(d, 4, make_addr("127.0.0.1", 5000), in_addr{});
-  EXPECT_NE(stream_stats.stats.find("\"pkts_sent\":\"2\""), std::string::npos) << stream_stats.stats;
+  handle_data(d, 4, make_addr("127.0.0.1", 5000), in_addr{}, fake_mono);
+  EXPECT_NE(stats_report(fake_mono).find("\"pkts_sent\":\"2\""), std::string::npos) << stream_stats.stats;
 }
 
 using PassDeathTest = Pass;
@@ -271,7 +271,7 @@ TEST_F(PassDeathTest, ZeroActiveCountIsAConsistencyStop) {
   LoopbackSocket a;
   add_client(ip("127.0.0.1"), htons(a.port))->flags = F_ENABLED;  // enabled, never counted
   fake_mono += 30;
-  EXPECT_EXIT(check_timeouts(), testing::ExitedWithCode(255),
+  EXPECT_EXIT(check_timeouts(fake_mono), testing::ExitedWithCode(255),
               "tolvek: internal error: deleting an active client when there is zero active clients.\n");
 }
 
@@ -309,12 +309,12 @@ TEST_F(SourceFilter, RejectedDatagramIsReportedAndNotRelayed) {
   parse("source 127.0.0.1:5000\n");
   uint8_t d[] = {1, 2, 3};
   CaptureStderr();
-  handle_data(d, 3, make_addr("127.0.0.1", 5001), in_addr{});
+  handle_data(d, 3, make_addr("127.0.0.1", 5001), in_addr{}, fake_mono);
   EXPECT_EQ(GetCapturedStderr(), "3:Request from 127.0.0.1:5001 rejected.\n");
   EXPECT_EQ(last_data, 0);
   EXPECT_TRUE(a.nothing_waiting());
 
-  handle_data(d, 3, make_addr("127.0.0.1", 5000), in_addr{});
+  handle_data(d, 3, make_addr("127.0.0.1", 5000), in_addr{}, fake_mono);
   EXPECT_EQ(last_data, fake_mono);
   EXPECT_EQ(a.receive().size(), 3u);
 }

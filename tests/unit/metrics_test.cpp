@@ -168,3 +168,66 @@ TEST_F(Metrics, DeeplyNestedRepliesAreRefusedWithoutCrashing) {
   EXPECT_EQ(samples(convert("{\"clients\":[{\"ip\":\"" + nested(40) + "\",\"port\":\"{{\",\"mac\":\"]]\"}]}")),
             (std::vector<std::string>{"tolvek_up{repeater=\"dev1:5003\"} 1", build_info("repeater=\"dev1:5003\"")}));
 }
+
+// Several repeaters in one text: each family's HELP and TYPE once, before
+// the samples of all; the status families after the stream's. No age before
+// the first datagram, and none of a repeater without a status or down.
+TEST_F(Metrics, StatusFamiliesAndSeveralRepeatersInOneText) {
+  Report flowing, empty;
+  Status running, fresh;
+  std::string error;
+  ASSERT_TRUE(report_read("{\"frames_sec\" : \"50.0\",\"clients\":[{\"ip\":\"10.0.0.7\",\"port\":\"6000\",\"mac\":"
+                          "\"000000000000\",\"pkts_sent\":\"9\"}]}",
+                          NOW, flowing, error));
+  ASSERT_TRUE(report_read("{}", NOW, empty, error));
+  ASSERT_TRUE(status_read("{\"version\":\"2.0.5\",\"started\":1700000000,\"input_port\":5001,\"source\":\"127.0.0.1:"
+                          "7000\",\"failovers\":3,\"last_data_age\":2.500,\"max_clients\":32,\"table\":1,\"receiving\":1,"
+                          "\"later\":[1]}",
+                          running, error))
+      << error;
+  ASSERT_TRUE(status_read("{\"started\":1700000100,\"input_port\":5000,\"source\":null,\"failovers\":0,"
+                          "\"last_data_age\":null,\"max_clients\":256}",
+                          fresh, error));
+  std::string out = metrics_text({{"a:1", &flowing, &running}, {"b:1", nullptr, &running}, {"c:1", &empty, &fresh},
+                                  {"d:1", &empty, nullptr}});
+  const std::string a = "repeater=\"a:1\"", b = "repeater=\"b:1\"", c = "repeater=\"c:1\"", d = "repeater=\"d:1\"";
+  EXPECT_EQ(samples(out), (std::vector<std::string>{
+                              "tolvek_up{" + a + "} 1", "tolvek_up{" + b + "} 0", "tolvek_up{" + c + "} 1",
+                              "tolvek_up{" + d + "} 1", build_info(a), build_info(b), build_info(c), build_info(d),
+                              "tolvek_frames_per_second{" + a + "} 50",
+                              "tolvek_start_time_seconds{" + a + "} 1700000000",
+                              "tolvek_start_time_seconds{" + c + "} 1700000100",
+                              "tolvek_input_port{" + a + "} 5001", "tolvek_input_port{" + c + "} 5000",
+                              "tolvek_failovers_total{" + a + "} 3", "tolvek_failovers_total{" + c + "} 0",
+                              "tolvek_last_data_age_seconds{" + a + "} 2.5",
+                              "tolvek_max_clients{" + a + "} 32", "tolvek_max_clients{" + c + "} 256",
+                              "tolvek_client_packets_sent_total{" + a + ",ip=\"10.0.0.7\",port=\"6000\",mac=\"000000000000\"} 9",
+                          }))
+      << out;
+  EXPECT_EQ(out.find("# HELP tolvek_up "), out.rfind("# HELP tolvek_up "));
+  EXPECT_NE(out.find("# HELP tolvek_failovers_total Failovers from one input to the other since the start.\n"
+                     "# TYPE tolvek_failovers_total counter\ntolvek_failovers_total{"),
+            std::string::npos);
+  EXPECT_TRUE(has_line(out, "# TYPE tolvek_last_data_age_seconds gauge"));
+}
+
+TEST_F(Metrics, UnusableStatusIsRefusedWhole) {
+  const std::vector<std::pair<std::string, std::string>> bad = {
+      {"{\"input_port\": 5000", "not a JSON object"},
+      {"[]", "not a JSON object"},
+      {"{\"input_port\": \"5000\"}", "\"input_port\" is \"5000\", not a whole number or null"},
+      {"{\"failovers\": -1}", "\"failovers\" is -1, not a whole number or null"},
+      {"{\"max_clients\": 1.5}", "\"max_clients\" is 1.5, not a whole number or null"},
+      {"{\"last_data_age\": \"2\"}", "\"last_data_age\" is \"2\", not a number or null"},
+      {"{\"source\": 7}", "\"source\" is 7, not a text or null"},
+      {"{\"source\": " + std::string(20, '[') + std::string(20, ']') + "}", "nested deeper than 16 levels"},
+  };
+  for (const auto& [text, reason] : bad) {
+    Status s;
+    s.input_port.known = true;
+    std::string error;
+    EXPECT_FALSE(status_read(text, s, error)) << text;
+    EXPECT_EQ(error, reason) << text;
+    EXPECT_TRUE(s.input_port.known) << "left as it was: " << text;
+  }
+}

@@ -105,7 +105,6 @@ TEST_F(Net, SharedInputAndOutputPortOpensOneSocket) {
   EXPECT_EQ(statistics_socket, -1);
   EXPECT_EQ(out, "Setting up to listen at UDP port " + std::to_string(port) +
                      ", socket handle: " + std::to_string(input_socket) + ".\n");
-  EXPECT_EQ(last_data, fake_mono);
   shutdown_sockets();
   EXPECT_EQ(input_socket, -1);
 }
@@ -197,7 +196,6 @@ TEST_F(Net, FailoverMovesOnlyTheInput) {
   EXPECT_EQ(switch_input(), 0);
   EXPECT_EQ(input_socket, output);
   EXPECT_EQ(alt_toggle, 1);
-  EXPECT_EQ(last_data, fake_mono);
   EXPECT_EQ(fcntl(first_input, F_GETFD), -1);  // closed: the primary port is free while unused
   EXPECT_EQ(switch_input(), 0);
   EXPECT_EQ(bound_port(input_socket), in);
