@@ -404,7 +404,7 @@ TEST_F(Wakeup, StrayFilterIsHeldItsTimeAndStartsAfreshAfterAFailover) {
   const sockaddr_in from_stray = make_addr("127.0.0.1", stray.port);
   auto strays = [&](unsigned n) {
     uint8_t d[] = {0x80, 0, 0, 1};
-    for (unsigned i = 0; i < n; i++) handle_data(d, sizeof d, from_stray, in_addr{});
+    for (unsigned i = 0; i < n; i++) handle_data(d, sizeof d, from_stray, in_addr{}, fake_mono);
   };
   // A stray is sent, then a datagram from source: which the input gets
   // first, 1 for the stray, 2 for the source's, 0 for neither.
@@ -421,11 +421,7 @@ TEST_F(Wakeup, StrayFilterIsHeldItsTimeAndStartsAfreshAfterAFailover) {
     }
     return first;
   };
-  // One wake-up of the loop, woken by a datagram on the output.
-  auto wake = [&] {
-    send_to(output_addr, {0});
-    loop_iteration();
-  };
+  auto wake = [] { after_wakeup(fake_mono); };
   CaptureStderr();
   CaptureStdout();
 
@@ -495,8 +491,7 @@ TEST_F(Wakeup, FailedFailoverWaitsForTheNextTimeout) {
     fake_mono = 2000 + t;
     set_last_data(t == 0 ? 2000 - data_timeout - 0.5 : last_data);
     CaptureStdout();
-    send_to(output_addr, {0});
-    loop_iteration();
+    after_wakeup(fake_mono);
     if (GetCapturedStdout().find("Reception timed out.\n") != std::string::npos) tried.push_back(t);
   }
   std::string err = GetCapturedStderr();
