@@ -18,6 +18,7 @@
 #include "loop.h"
 #include "net.h"
 #include "stats.h"
+#include "sys.h"
 
 static size_t allocations = 0;
 
@@ -145,7 +146,7 @@ BENCHMARK(BM_UpdateStats);
 
 static void BM_CheckPass(benchmark::State& state) {
   reset_all();
-  for (int i = 0; i < 32; i++) add_client(htonl(0x0a000000u + static_cast<uint32_t>(i)), htons(6000));
+  for (int i = 0; i < 32; i++) get_client(htonl(0x0a000000u + static_cast<uint32_t>(i)), htons(6000));
   add_pass("secret");
   settings_for_tests().accept_any_mac = 1;
   uint8_t packet[22] = {'Q', 'M', 'Z', 0, 1, 2, 3, 4, 5, 6, 1, 0, 1, 0, 7, 's', 'e', 'c', 'r', 'e', 't', 0};
