@@ -76,7 +76,7 @@ inline sockaddr_in fuzz_sender(uint8_t b) {
 inline void check_client_table(bool within_capacity) {
   unsigned active = 0;
   for (size_t i = 0; i < clients.size(); i++) {
-    if (i > 0) FUZZ_CHECK(compare(clients[i - 1], clients[i]) < 0);
+    if (i > 0) FUZZ_CHECK(client_before(clients[i - 1], clients[i]));
     active += (clients[i].flags & F_ACTIVE) != 0;
   }
   FUZZ_CHECK(active == n_active_clients);

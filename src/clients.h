@@ -1,15 +1,18 @@
 // The client table.
 //
-// Invariants, kept by this module alone: `clients` is sorted strictly
-// ascending by address, then port, both compared in host byte order; no two
-// entries share address and port; it grows only while smaller than
-// `max_n_clients`; `n_active_clients` counts the entries that have F_ENABLED
-// or F_PERMANENT. Others read the table and its counts; an entry's state
-// (its flags, its contact, the count) changes only through the functions
-// below. A Client* returned here is valid until the next insertion or pass.
+// Invariants, kept by this module alone, the table's one writer: `clients`
+// is sorted strictly ascending by address, then port, both compared in host
+// byte order; no two entries share address and port; an entry is added for
+// a sender only while the table is smaller than `max_n_clients` (the
+// entries of a reloaded configuration come on top, and a lowered limit
+// leaves the entries above it); `n_active_clients` counts the entries that
+// have F_ENABLED or F_PERMANENT. Others read the table and its counts
+// through const references; every change goes through the functions below.
+// A pointer returned here is valid until the next change of the table.
 #ifndef TOLVEK_CLIENTS_H_
 #define TOLVEK_CLIENTS_H_
 
+#include <cstddef>
 #include <cstdint>
 #include <ctime>
 #include <vector>
@@ -70,20 +73,19 @@ struct ConfiguredChange {
 void clients_reset();
 void set_max_n_clients(unsigned n);
 
-// Orders by address, then port, in host byte order: -1, 0 or 1.
-int compare(const Client& a, const Client& b);
+// Orders by address, then port, in host byte order, as the table is.
+bool client_before(const Client& a, const Client& b);
 // Arguments in network byte order.
-Client* find_client(uint32_t s_addr, uint16_t sin_port);
-Client* add_client(uint32_t s_addr, uint16_t sin_port);
-// The existing entry, else a new one while the table is below
-// max_n_clients, else null.
-Client* get_client(uint32_t s_addr, uint16_t sin_port);
+const Client* find_client(uint32_t s_addr, uint16_t sin_port);
+// The existing entry, else a new one (no flags, its times now) while the
+// table is below max_n_clients, else null.
+const Client* get_client(uint32_t s_addr, uint16_t sin_port);
 
 // A "client" line: the entry made permanent and enabled, counted active if
-// it was not. Null when the table is full.
-Client* add_permanent_client(uint32_t s_addr, uint16_t sin_port);
-// An "allow_ip_port" line: the entry, allowed. Null when the table is full.
-Client* add_allowed_client(uint32_t s_addr, uint16_t sin_port);
+// it was not. False when the table is full.
+bool add_permanent_client(uint32_t s_addr, uint16_t sin_port);
+// An "allow_ip_port" line: the entry, allowed. False when the table is full.
+bool add_allowed_client(uint32_t s_addr, uint16_t sin_port);
 // A new configuration: the table's permanent and allowed entries become
 // those of `configured` (sorted by configured_before), whatever the table's
 // size, and max_n_clients becomes max. An entry that is no longer permanent
@@ -93,29 +95,47 @@ Client* add_allowed_client(uint32_t s_addr, uint16_t sin_port);
 std::vector<ConfiguredChange> configure_clients(const std::vector<ConfiguredClient>& configured, unsigned max);
 // A registered entry saved by an earlier run, restored enabled with its
 // last contact (monotonic whole seconds) and its times shown, and marked
-// F_RECHECK. A permanent entry is left as configured; null then, or when
+// F_RECHECK. A permanent entry is left as configured; false then, or when
 // the table is full.
-Client* restore_client(uint32_t s_addr, uint16_t sin_port, const uint8_t* mac, int64_t last_contact,
-                       time_t timestamp, time_t up_since);
-// An admitted registration or status report: c is enabled and its contact
-// stamped now. True when it was neither enabled nor permanent: it is then
-// counted active and takes sender_id (6 bytes) as its mac.
-bool enable_client(Client& c, const uint8_t* sender_id);
-// A stop request: c's last contact becomes older than any timeout, so the
-// next pass retires it if it is enabled (a permanent entry stays).
-void stop_client(Client& c);
+bool restore_client(uint32_t s_addr, uint16_t sin_port, const uint8_t* mac, int64_t last_contact,
+                    time_t timestamp, time_t up_since);
+
+// What an admitted registration or status report did.
+enum class Contact {
+  kFull,       // the sender is new and the table full: nothing changed
+  kRenewed,    // it was receiving: its contact is stamped now
+  kActivated,  // it was not: it is now, counted active, with sender_id as its mac
+};
+// An admitted registration or status report from the sender: its entry,
+// made while the table has room, enabled and stamped now.
+Contact register_client(uint32_t s_addr, uint16_t sin_port, const uint8_t* sender_id);
+// A stop request from the sender: its last contact becomes older than any
+// timeout, so the next pass retires it if it is enabled (a permanent entry
+// stays). Nothing for a sender without an entry.
+void stop_client(uint32_t s_addr, uint16_t sin_port);
 
 // Enabled, not permanent, and last heard more than client_timeout seconds
 // before now (monotonic whole seconds).
 bool client_is_silent(const Client& c, int64_t now);
-// Retires a silent entry: it is no longer counted active (a count already
-// at zero is a consistency stop). An allowed entry is disabled and kept
-// (true); any other is to be removed (false).
-bool retire_client(Client& c);
-// The pass: calls keep(entry, context) for each entry in table order and
-// removes those it returns false for, keeping the order of the rest. Each
-// entry moves down to its place before its call, so an entry's address
-// taken in the call stays valid until the next insertion or pass.
-void walk_clients(bool (*keep)(Client& c, void* context), void* context);
+
+// What a pass does with an entry.
+enum class Verdict {
+  kKeep,
+  // Silent: it is no longer counted active (a count already at zero is a
+  // consistency stop); an allowed entry is disabled and kept, any other
+  // removed.
+  kRetire,
+};
+// The pass: calls judge(entry, index, context) for each entry in table
+// order and applies its verdict, keeping the order of the rest. An entry
+// kept keeps its index until the pass ends: a copy sent meanwhile is
+// counted for it with count_sent(index).
+void walk_clients(Verdict (*judge)(const Client& c, size_t index, void* context), void* context);
+void count_sent(size_t index);
+
+// For tests: the active count, to reach the consistency stop, and an entry
+// to give figures no test could wait for (a counter near its wrap).
+void set_n_active_clients_for_tests(unsigned n);
+Client& client_for_tests(size_t index);
 
 #endif  // TOLVEK_CLIENTS_H_

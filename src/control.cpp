@@ -79,13 +79,13 @@ std::string status_report_line(const uint8_t* buf, size_t len) {
 // Registration and status report: only these create and enable an entry, so
 // the active count is exactly the entries that receive the stream.
 static void enable(const uint8_t* buf, size_t len, const sockaddr_in& sender, const QMZP_Head& h, uint8_t type) {
-  Client* c = get_client(sender.sin_addr.s_addr, sender.sin_port);
-  if (!c) {
+  Contact contact = register_client(sender.sin_addr.s_addr, sender.sin_port, h.sender_id);
+  if (contact == Contact::kFull) {
     limited_line(table_full, "tolvek: client table full (max_clients %u): request from %s:%u not added.\n",
                  max_n_clients, inet_ntoa(sender.sin_addr), ntohs(sender.sin_port));
     return;
   }
-  if (enable_client(*c, h.sender_id))
+  if (contact == Contact::kActivated)
     limited_line(client_added, "Adding client %s:%u on his request.\n", inet_ntoa(sender.sin_addr),
                  ntohs(sender.sin_port));
   if (type == QMZP_TYPE_STATUS) limited_line(status_report, "%s", status_report_line(buf, len).c_str());
@@ -104,5 +104,5 @@ void handle_control(const uint8_t* buf, size_t len, const sockaddr_in& sender) {
   limited_line(stop_request, "2:Request from %s:%u to stop streaming.\n", inet_ntoa(sender.sin_addr),
                ntohs(sender.sin_port));
   // The next pass retires an enabled entry before sending to it.
-  if (Client* c = find_client(sender.sin_addr.s_addr, sender.sin_port)) stop_client(*c);
+  stop_client(sender.sin_addr.s_addr, sender.sin_port);
 }

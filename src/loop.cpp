@@ -118,10 +118,10 @@ bool check_source_addr(const sockaddr_in& sender, in_addr dest) {
 }
 
 // The copies of the datagram in hand that the pass owes the entries it has
-// kept so far, sent a batch at a time: where each goes, and the entry it
-// counts for (which keeps its slot for the rest of the pass).
+// kept so far, sent a batch at a time: where each goes, and the index of
+// the entry it counts for (which keeps it for the rest of the pass).
 static sockaddr_in copy_to[SEND_BATCH];
-static Client* copy_for[SEND_BATCH];
+static size_t copy_for[SEND_BATCH];
 static size_t n_copies = 0;
 
 static void send_copies_due(const uint8_t* buf, size_t len) {
@@ -129,7 +129,7 @@ static void send_copies_due(const uint8_t* buf, size_t len) {
   while (i < n_copies) {
     int err = 0;
     size_t sent = send_copies(output_socket, buf, len, copy_to + i, n_copies - i, &err);
-    for (size_t k = i; k < i + sent; k++) copy_for[k]->rtp_packets_sent++;
+    for (size_t k = i; k < i + sent; k++) count_sent(copy_for[k]);
     i += sent;
     if (i == n_copies) break;
     // A refused copy concerns its client alone: the ones after it still get theirs.
@@ -139,11 +139,11 @@ static void send_copies_due(const uint8_t* buf, size_t len) {
   n_copies = 0;
 }
 
-bool process_client(Client& c, int64_t now, const uint8_t* buf, size_t len) {
+Verdict process_client(const Client& c, size_t index, int64_t now, const uint8_t* buf, size_t len) {
   if (client_is_silent(c, now)) {
     in_addr a{c.s_addr};
     limited_line(timed_out, "Client %s:%u timed out.\n", inet_ntoa(a), ntohs(c.sin_port));
-    return retire_client(c);
+    return Verdict::kRetire;
   }
   if (buf && (c.flags & F_ENABLED)) {
     if (n_copies == SEND_BATCH) send_copies_due(buf, len);
@@ -152,10 +152,10 @@ bool process_client(Client& c, int64_t now, const uint8_t* buf, size_t len) {
     to.sin_family = AF_INET;
     to.sin_addr.s_addr = c.s_addr;
     to.sin_port = c.sin_port;
-    copy_for[n_copies] = &c;
+    copy_for[n_copies] = index;
     n_copies++;
   }
-  return true;
+  return Verdict::kKeep;
 }
 
 // What every step of one pass shares.
@@ -170,9 +170,9 @@ void send_packets(const uint8_t* buf, size_t len, double now) {
   // An entry has moved to the slot it keeps before its step, so a copy
   // queued for it names the right entry when the copies go out.
   walk_clients(
-      [](Client& c, void* context) {
+      [](const Client& c, size_t index, void* context) {
         const Pass& p = *static_cast<const Pass*>(context);
-        return process_client(c, p.now, p.buf, p.len);
+        return process_client(c, index, p.now, p.buf, p.len);
       },
       &pass);
   send_copies_due(buf, len);

@@ -11,7 +11,7 @@
 #include <cstddef>
 #include <cstdint>
 
-struct Client;
+#include "clients.h"
 
 extern const double& last_trigger;  // monotonic time of the last keep-alive decision
 // Monotonic time of the last accepted data datagram, or of the moment the
@@ -63,10 +63,10 @@ void handle_data(const uint8_t* buf, size_t len, const sockaddr_in& sender, in_a
 // kernel refuses is reported and skipped, and only accepted copies count.
 void send_packets(const uint8_t* buf, size_t len, double now);
 void check_timeouts(double now);
-// One entry of the pass: false when the entry is to be removed. A copy due
-// to the entry is queued, and sent by the pass with the others: c must stay
-// where it is until the pass ends.
-bool process_client(Client& c, int64_t now, const uint8_t* buf, size_t len);
+// One entry of the pass, at its index in the table: a silent one is to be
+// retired; a copy due to an enabled one is queued, and sent by the pass with
+// the others, then counted for the entry at that index.
+Verdict process_client(const Client& c, size_t index, int64_t now, const uint8_t* buf, size_t len);
 
 // Registers this repeater with its current source while anyone downstream
 // can receive: at most every trigger_period seconds unless forced, and at

@@ -10,20 +10,21 @@ class ClientTable : public TolvekTest {
 };
 
 TEST_F(ClientTable, OrdersByNumericAddressThenPort) {
-  add_client(ip("10.0.0.9"), htons(5000));
-  add_client(ip("10.0.0.2"), htons(7000));
-  add_client(ip("10.0.0.2"), htons(6000));
-  add_client(ip("9.255.255.255"), htons(9));
-  add_client(ip("10.0.0.2"), htons(256));  // 0x0100: network order would put it after 6000
+  get_client(ip("10.0.0.9"), htons(5000));
+  get_client(ip("10.0.0.2"), htons(7000));
+  get_client(ip("10.0.0.2"), htons(6000));
+  get_client(ip("9.255.255.255"), htons(9));
+  get_client(ip("10.0.0.2"), htons(256));  // 0x0100: network order would put it after 6000
   std::vector<std::pair<std::string, uint16_t>> want{
       {"9.255.255.255", 9}, {"10.0.0.2", 256}, {"10.0.0.2", 6000}, {"10.0.0.2", 7000}, {"10.0.0.9", 5000}};
   EXPECT_EQ(entries(), want);
 }
 
 TEST_F(ClientTable, FindsEveryEntryAndNothingElse) {
-  for (int i = 0; i < 50; i++) add_client(htonl(0x0a000000u + static_cast<uint32_t>(i * 7919 % 50)), htons(80));
+  set_max_n_clients(50);
+  for (int i = 0; i < 50; i++) get_client(htonl(0x0a000000u + static_cast<uint32_t>(i * 7919 % 50)), htons(80));
   for (int i = 0; i < 50; i++) {
-    Client* c = find_client(htonl(0x0a000000u + static_cast<uint32_t>(i)), htons(80));
+    const Client* c = find_client(htonl(0x0a000000u + static_cast<uint32_t>(i)), htons(80));
     ASSERT_NE(c, nullptr) << i;
     EXPECT_EQ(ntohl(c->s_addr), 0x0a000000u + static_cast<uint32_t>(i));
   }
@@ -36,7 +37,7 @@ TEST_F(ClientTable, LimitRefusesNewAddressesOnly) {
   ASSERT_NE(get_client(ip("10.0.0.1"), htons(1)), nullptr);
   ASSERT_NE(get_client(ip("10.0.0.2"), htons(1)), nullptr);
   EXPECT_EQ(get_client(ip("10.0.0.3"), htons(1)), nullptr);
-  Client* known = get_client(ip("10.0.0.1"), htons(1));
+  const Client* known = get_client(ip("10.0.0.1"), htons(1));
   ASSERT_NE(known, nullptr);
   EXPECT_EQ(known->s_addr, ip("10.0.0.1"));
   EXPECT_EQ(clients.size(), 2u);
@@ -45,7 +46,7 @@ TEST_F(ClientTable, LimitRefusesNewAddressesOnly) {
 TEST_F(ClientTable, NewEntryStartsClean) {
   fake_wall = 1700000123.9;
   fake_mono = 55.5;
-  Client* c = get_client(ip("10.0.0.1"), htons(1));
+  const Client* c = get_client(ip("10.0.0.1"), htons(1));
   EXPECT_EQ(c->timestamp, 1700000123);
   EXPECT_EQ(c->up_since, 1700000123);
   EXPECT_EQ(c->last_contact, 55);
@@ -64,10 +65,10 @@ TEST_F(ClientTable, NewConfigurationKeepsRegisteredEntriesAndFollowsTheFile) {
   configure_clients({configured("10.0.0.1", F_PERMANENT | F_ENABLED), configured("10.0.0.2", F_ALLOWED),
                      configured("10.0.0.3", F_PERMANENT | F_ENABLED)},
                     3);
-  enable_client(*get_client(ip("10.0.0.2"), htons(1)), id);  // the allowed entry registers
+  register_client(ip("10.0.0.2"), htons(1), id);  // the allowed entry registers
   fake_mono += 5;
   set_max_n_clients(4);
-  enable_client(*get_client(ip("10.0.0.9"), htons(1)), id);  // a stranger registers
+  register_client(ip("10.0.0.9"), htons(1), id);  // a stranger registers
   int64_t contact = clients.back().last_contact;
   EXPECT_EQ(n_active_clients, 4u);
 
@@ -85,6 +86,6 @@ TEST_F(ClientTable, NewConfigurationKeepsRegisteredEntriesAndFollowsTheFile) {
   EXPECT_EQ(n_active_clients, 4u);
   EXPECT_EQ(max_n_clients, 1u);  // above it now: they stay, and no one new comes in
   EXPECT_EQ(get_client(ip("10.0.0.8"), htons(1)), nullptr);
-  enable_client(*find_client(ip("10.0.0.9"), htons(1)), id);
+  register_client(ip("10.0.0.9"), htons(1), id);
   EXPECT_EQ(clients[3].flags, F_ENABLED);
 }

@@ -48,7 +48,7 @@ class Admission : public TolvekTest {
 TEST_F(Admission, KnownSenderAndListedAddressSkipEveryCheck) {
   Bytes junk{1, 2};
   EXPECT_EQ(admits(junk), 0);
-  add_client(kSender.sin_addr.s_addr, kSender.sin_port);
+  get_client(kSender.sin_addr.s_addr, kSender.sin_port);
   EXPECT_EQ(admits(junk), 1);
   EXPECT_EQ(admits(junk, make_addr("10.0.0.7", 6001)), 0);
   add_ip(ip("10.0.0.7"));
@@ -233,7 +233,7 @@ TEST_F(ControlPath, ShortDatagramsReadMissingBytesAsZero) {
   settings_for_tests().accept_qmz = 1;
   sockaddr_in legacy_sender = make_addr("10.0.0.8", 1);
   EXPECT_EQ(handle(Bytes{'Q', 'M', 'Z', 0}, legacy_sender), "Adding client 10.0.0.8:1 on his request.\n");
-  Client* c = find_client(legacy_sender.sin_addr.s_addr, legacy_sender.sin_port);
+  const Client* c = find_client(legacy_sender.sin_addr.s_addr, legacy_sender.sin_port);
   ASSERT_NE(c, nullptr);
   EXPECT_EQ(c->flags, F_ENABLED);
   for (uint8_t b : c->mac) EXPECT_EQ(b, 0);

@@ -17,17 +17,21 @@ class Pass : public TolvekTest {
   }
 
   // An enabled entry for a loopback receiver, last heard at the fake clock.
-  static Client& enabled(const LoopbackSocket& s, uint8_t extra_flags = 0) {
+  static void enabled(const LoopbackSocket& s, uint8_t extra_flags = 0) {
     uint32_t a = ip("127.0.0.1");
     uint16_t port = htons(s.port);
-    if (extra_flags & F_PERMANENT) return *add_permanent_client(a, port);
-    Client* c = extra_flags & F_ALLOWED ? add_allowed_client(a, port) : get_client(a, port);
-    const uint8_t id[6] = {};
-    enable_client(*c, id);
-    return *c;
+    if (extra_flags & F_PERMANENT) {
+      add_permanent_client(a, port);
+      return;
+    }
+    if (extra_flags & F_ALLOWED) add_allowed_client(a, port);
+    register_entry(a, port);
   }
-  // The entry at index i, to change its contact for a test.
-  static Client& entry(size_t i) { return *find_client(clients[i].s_addr, clients[i].sin_port); }
+  static void register_entry(uint32_t a, uint16_t port) {
+    const uint8_t id[6] = {};
+    register_client(a, port, id);
+  }
+  static void stop(const LoopbackSocket& s) { stop_client(ip("127.0.0.1"), htons(s.port)); }
 
   static void relay(const std::vector<uint8_t>& d) { send_packets(d.data(), d.size(), fake_mono); }
 };
@@ -79,9 +83,8 @@ TEST_F(Pass, AllowedClientIsDisabledNotRemoved) {
 
 TEST_F(Pass, PermanentClientNeverTimesOut) {
   LoopbackSocket a;
-  Client& c = enabled(a, F_PERMANENT);
-  c.last_contact = CONTACT_STOPPED;
-  c.timestamp = 0;
+  enabled(a, F_PERMANENT);
+  stop(a);
   fake_mono += 1e6;
   relay({5, 5, 5, 5});
   EXPECT_EQ(a.receive().size(), 4u);
@@ -91,7 +94,8 @@ TEST_F(Pass, PermanentClientNeverTimesOut) {
 TEST_F(Pass, StopRequestRetiresAtNextPassEvenRightAfterBoot) {
   fake_mono = 3;  // the monotonic clock starts near zero at boot
   LoopbackSocket a;
-  enabled(a).last_contact = CONTACT_STOPPED;
+  enabled(a);
+  stop(a);
   CaptureStdout();
   relay({1, 1, 1, 1});
   GetCapturedStdout();
@@ -113,10 +117,11 @@ TEST_F(Pass, RemovalsKeepTheOrderOfTheRest) {
   std::vector<uint16_t> ports;
   for (const Client& c : clients) ports.push_back(ntohs(c.sin_port));
   fake_mono += 15;
-  entry(1).last_contact = entry(3).last_contact = mono_seconds();
+  register_entry(clients[1].s_addr, clients[1].sin_port);
+  register_entry(clients[3].s_addr, clients[3].sin_port);
   add_allowed_client(clients[1].s_addr, clients[1].sin_port);
   fake_mono += 10;
-  entry(1).last_contact = 0;
+  stop_client(clients[1].s_addr, clients[1].sin_port);
   CaptureStdout();
   check_timeouts(fake_mono);
   GetCapturedStdout();
@@ -185,7 +190,7 @@ struct AnyAddressSocket {
   }
 };
 
-static Client& permanent(const char* address, uint16_t port) { return *add_permanent_client(ip(address), htons(port)); }
+static void permanent(const char* address, uint16_t port) { add_permanent_client(ip(address), htons(port)); }
 
 // Copies the kernel refuses (port 0; a broadcast address without
 // SO_BROADCAST), one after another and in the middle of the table: each is
@@ -222,13 +227,13 @@ TEST_F(Pass, TableLargerThanABatchGetsItsCopiesInTableOrder) {
   std::vector<std::string> expected;
   // Permanent entries but one, a registered entry silent for too long.
   set_max_n_clients(static_cast<unsigned>(n + 2));
-  const uint8_t id[6] = {};
   for (size_t k = 1; k <= n; k++) {
     std::string address = "127.0.0." + std::to_string(k);
     if (k == 5) {
-      Client* silent = get_client(ip(address.c_str()), htons(p));
-      enable_client(*silent, id);
-      silent->last_contact = mono_seconds() - client_timeout - 1;
+      double now = fake_mono;
+      fake_mono -= client_timeout + 1;
+      register_entry(ip(address.c_str()), htons(p));
+      fake_mono = now;
       continue;
     }
     permanent(address.c_str(), p);
@@ -269,7 +274,8 @@ using PassDeathTest = Pass;
 
 TEST_F(PassDeathTest, ZeroActiveCountIsAConsistencyStop) {
   LoopbackSocket a;
-  add_client(ip("127.0.0.1"), htons(a.port))->flags = F_ENABLED;  // enabled, never counted
+  enabled(a);
+  set_n_active_clients_for_tests(0);  // enabled, never counted
   fake_mono += 30;
   EXPECT_EXIT(check_timeouts(fake_mono), testing::ExitedWithCode(255),
               "tolvek: internal error: deleting an active client when there is zero active clients.\n");

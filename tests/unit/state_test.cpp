@@ -40,9 +40,9 @@ TEST_F(SavedClients, RegisteredEntriesAndTheInputInUseComeBack) {
   parse("alt_input_port 5001\n");
   parse("client 10.0.0.1:1\n");
   fake_wall = 1700000000;
-  enable_client(*get_client(ip("10.0.0.9"), htons(6000)), id);
-  enable_client(*get_client(ip("10.0.0.8"), htons(6000)), id);
-  stop_client(*get_client(ip("10.0.0.8"), htons(6000)));
+  register_client(ip("10.0.0.9"), htons(6000), id);
+  register_client(ip("10.0.0.8"), htons(6000), id);
+  stop_client(ip("10.0.0.8"), htons(6000));
   state_save_if_due(fake_mono);
   const std::string entry = "10.0.0.9 6000 02005e010203 1000 1700000000 1700000000\n";
   EXPECT_EQ(file(), "tolvek registered clients 1\n" + entry);

@@ -134,11 +134,11 @@ TEST_F(Statistics, ReportTextAndTheCommaRule) {
             "\"connected_clients\" : \"0\",\"clients\":[]}");
 
   fake_wall = 86400 + 3600 + 61;  // 02-01-1970 01:01:01
-  Client* a = add_client(ip("10.0.0.2"), htons(5000));
-  a->mac[0] = 0xab;
-  a->mac[5] = 0x01;
-  a->rtp_packets_sent = 4000000000u;
-  stop_client(*add_permanent_client(ip("10.0.0.1"), htons(6000)));  // a permanent client that asked to stop
+  const uint8_t mac[6] = {0xab, 0, 0, 0, 0, 0x01};
+  register_client(ip("10.0.0.2"), htons(5000), mac);
+  add_permanent_client(ip("10.0.0.1"), htons(6000));
+  stop_client(ip("10.0.0.1"), htons(6000));  // a permanent client that asked to stop
+  client_for_tests(1).rtp_packets_sent = 4000000000u;
   rebuild_report(1.0);
   std::string list = stream_stats.stats.substr(stream_stats.stats.find("\"connected_clients\""));
   EXPECT_EQ(list,
@@ -153,7 +153,7 @@ TEST_F(Statistics, ReportTextAndTheCommaRule) {
 // A device installed today is still running after January 2038.
 TEST_F(Statistics, TimesPast2038ShowAsTheyAre) {
   fake_wall = 4102444800.0 + 3661;  // 01-01-2100 01:01:01
-  add_client(ip("10.0.0.1"), htons(6000));
+  get_client(ip("10.0.0.1"), htons(6000));
   rebuild_report(1.0);
   EXPECT_NE(stream_stats.stats.find("\"last_contact\":\"01-01-2100 01:01:01\",\"up_since\":\"01-01-2100 01:01:01\""),
             std::string::npos)
@@ -162,11 +162,10 @@ TEST_F(Statistics, TimesPast2038ShowAsTheyAre) {
 
 TEST_F(Statistics, EveryClientIsListedAndTheJsonStaysValid) {
   fake_wall = 1.7e9;
-  for (uint32_t i = 0; i < 300; i++) {
-    Client* c = add_client(htonl(0xfffffe00u + i), htons(static_cast<uint16_t>(65535 - i)));
-    memset(c->mac, 0xee, 6);
-    c->rtp_packets_sent = 4294967295u;
-  }
+  set_max_n_clients(300);
+  const uint8_t mac[6] = {0xee, 0xee, 0xee, 0xee, 0xee, 0xee};
+  for (uint32_t i = 0; i < 300; i++) register_client(htonl(0xfffffe00u + i), htons(static_cast<uint16_t>(65535 - i)), mac);
+  for (size_t i = 0; i < 300; i++) client_for_tests(i).rtp_packets_sent = 4294967295u;
   rebuild_report(1.0);
   EXPECT_TRUE(valid_json(stream_stats.stats));
   EXPECT_EQ(count_of_objects(), 300);
@@ -246,7 +245,7 @@ TEST_F(StatsRequest, StoppedStreamReportsDecayedRates) {
 
 TEST_F(StatsRequest, NoDataMeansEmptyReportEvenWhenIdle) {
   fake_mono += 100;
-  add_client(ip("10.0.0.1"), htons(1));
+  get_client(ip("10.0.0.1"), htons(1));
   ask("get_stats");
   EXPECT_EQ(reply(), "{}");
 }
