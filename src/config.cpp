@@ -141,8 +141,7 @@ void add_mac(const char* text) {
   if (sscanf(text, "%hhx:%hhx:%hhx:%hhx:%hhx:%hhx", &m[0], &m[1], &m[2], &m[3], &m[4], &m[5]) < 6 &&
       sscanf(text, "%hhx-%hhx-%hhx-%hhx-%hhx-%hhx", &m[0], &m[1], &m[2], &m[3], &m[4], &m[5]) < 6) {
     if (fails_start("syntax error in config file: allow_mac %s", text)) return;
-    fatal_line("tolvek: syntax error in config file: allow_mac %s\n", text);
-    exit_program(1);
+    fatal_exit(1, "tolvek: syntax error in config file: allow_mac %s\n", text);
   }
   the_settings.macs.push_back(m);
 }
@@ -330,8 +329,7 @@ void read_config(FILE* f, const char* name, void (*handle_line)(char* line, unsi
       int saved = errno;
       tell_left_out_complaints();
       if (fails_start("cannot read config file %s: %s", name, strerror(saved))) return;
-      fatal_line("Cannot read config file %s: %s\n", name, strerror(saved));
-      exit_program(-1);
+      fatal_exit(-1, "Cannot read config file %s: %s\n", name, strerror(saved));
     }
     if (c == EOF && len == 0 && !too_long) break;
     line[len] = '\0';
@@ -354,11 +352,7 @@ void read_config(FILE* f, const char* name, void (*handle_line)(char* line, unsi
 void parse_config(const char* filename) {
   if (strcmp(filename, "-h") == 0) print_help();
   std::unique_ptr<FILE, int (*)(FILE*)> f(fopen(filename, "r"), fclose);
-  if (!f) {
-    int saved = errno;
-    fatal_line("Cannot open config file %s: %s\n", filename, strerror(saved));
-    exit_program(-1);
-  }
+  if (!f) fatal_exit(-1, "Cannot open config file %s: %s\n", filename, strerror(errno));
   read_config(f.get(), filename, [](char* line, unsigned) { parse_line(line); });
   file_name = filename;
 }

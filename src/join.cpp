@@ -29,8 +29,9 @@ JoinEvent join_datagram(const uint8_t* buf, size_t len) {
   JoinState& j = state;
   double now = double_time();
   j.received_frames++;
-  if (len >= 4) {
-    SequenceStep s = sequence_step(j.window, static_cast<unsigned>(buf[2] << 8 | buf[3]));
+  int seq = rtp_sequence_number(buf, len);
+  if (seq != NO_SEQNO) {
+    SequenceStep s = sequence_step(j.window, static_cast<unsigned>(seq));
     count_loss(j.lost_frames, s);
     if (s.kind == SequenceKind::kDuplicate) j.duplicate_frames++;
   }

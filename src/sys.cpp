@@ -112,12 +112,22 @@ void fatal_errno(const char* fmt, ...) {
   die(strerror(saved), fmt, ap);
 }
 
-[[gnu::cold]] void fatal_line(const char* fmt, ...) {
+[[gnu::cold]] void error_line(const char* fmt, ...) {
   if (!may_write(stderr)) return;
   va_list ap;
   va_start(ap, fmt);
   put_vtext(stderr, PRIORITY_ERR, fmt, ap);
   va_end(ap);
+}
+
+[[gnu::cold]] void fatal_exit(int status, const char* fmt, ...) {
+  if (may_write(stderr)) {
+    va_list ap;
+    va_start(ap, fmt);
+    put_vtext(stderr, PRIORITY_ERR, fmt, ap);
+    va_end(ap);
+  }
+  exit_program(status);
 }
 
 [[gnu::cold]] void open_standard_descriptors() {
@@ -168,25 +178,11 @@ static bool locking_growth = false;
   return true;
 }
 
-void* mem_alloc(size_t size) {
-  if (size == 0) return nullptr;
-  void* p = malloc(size);
-  if (!p && stop_locking_growth()) p = malloc(size);
-  if (!p) {
-    fatal_line("tolvek: cannot allocate%lu bytes of memory.\r\n", static_cast<unsigned long>(size));
-    exit_program(-1);
-  }
-  return p;
-}
-
 void* mem_realloc(void* previous, size_t size) {
   void* p = realloc(previous, size);
   // A failed realloc leaves previous as it was, to be tried again.
   if (!p && size != 0 && stop_locking_growth()) p = realloc(previous, size);
-  if (!p && size != 0) {
-    fatal_line("Unable to allocate %lu bytes of memory.\r\n", static_cast<unsigned long>(size));
-    exit_program(-1);
-  }
+  if (!p && size != 0) fatal_exit(-1, "Unable to allocate %lu bytes of memory.\r\n", static_cast<unsigned long>(size));
   return p;
 }
 

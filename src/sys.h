@@ -21,9 +21,10 @@
 // both exit with status -1, which shows as 255.
 [[noreturn]] void fatal(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
 [[noreturn]] void fatal_errno(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
-// A fatal message that is not of the "tolvek: " kind, written at the
-// priority of an error; the caller then ends the process.
-void fatal_line(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
+// A line that is not of the "tolvek: " kind, written at the priority of an
+// error: error_line goes on, fatal_exit then ends the process with status.
+void error_line(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
+[[noreturn]] void fatal_exit(int status, const char* fmt, ...) __attribute__((format(printf, 2, 3)));
 // Every end of the process goes through here.
 [[noreturn]] void exit_program(int status);
 
@@ -80,11 +81,10 @@ void open_standard_descriptors();
 // daemon goes on unlocked.
 void lock_memory_when_realtime();
 
-// Allocation that never returns failure. mem_alloc(0) returns null. An
-// allocation that fails while growth is locked stops the locking of growth,
-// with one line on standard error, and is tried again; only a failure after
-// that ends the process.
-void* mem_alloc(size_t size);
+// Reallocation that never returns failure (but null for size 0). One that
+// fails while growth is locked stops the locking of growth, with one line on
+// standard error, and is tried again; only a failure after that ends the
+// process.
 void* mem_realloc(void* previous, size_t size);
 
 // Monotonic seconds, microsecond resolution: every timeout, period and rate.

@@ -40,10 +40,7 @@ int main(int argc, char** argv) {
   system_log("Started Logging for %s", argv[0]);
   unblocked_line(stdout, "%s\n", VERSION_LINE);
 
-  if (argc < 2) {
-    fatal_line("tolvek: Run me again with config file path as an argument.\n");
-    exit_program(-1);
-  }
+  if (argc < 2) fatal_exit(-1, "tolvek: Run me again with config file path as an argument.\n");
   // The version line is out already; --help is -h by its long name.
   if (argc == 2 && strcmp(argv[1], "--version") == 0) exit_program(0);
   if (argc == 2 && strcmp(argv[1], "--help") == 0) print_help();

@@ -90,7 +90,7 @@ std::string escaped(const std::string& text) {
     std::string text = escaped(f.text);
     if (f.is_error) {
       n_errors++;
-      fatal_line("%s: error: %s\n", where.c_str(), text.c_str());
+      error_line("%s: error: %s\n", where.c_str(), text.c_str());
     } else {
       n_warnings++;
       unblocked_line(stderr, "%s: warning: %s\n", where.c_str(), text.c_str());
@@ -360,11 +360,7 @@ int main(int argc, char** argv) {
   };
   quiet_daemon();
   FILE* f = fopen(file_name, "r");
-  if (!f) {
-    int saved = errno;
-    fatal_line("Cannot open config file %s: %s\n", file_name, strerror(saved));
-    exit_program(-1);
-  }
+  if (!f) fatal_exit(-1, "Cannot open config file %s: %s\n", file_name, strerror(errno));
   read_config(f, file_name, check_line);
   fclose(f);
   flush_complaints();

@@ -262,7 +262,7 @@ TEST_F(LineLimits, JournalLinesCarryTheirPriority) {
   unblocked_line(stderr, "tolvek: invalid IP address s 10.0.0.7\n");
   unblocked_line(stderr, "tolvek: the (alt_)source command has invalid IP address.\n");
   limited_line(data_rejected, "3:Request from %s:%u rejected.\n", "10.0.0.9", 4000u);
-  fatal_line("Cannot open config file %s: %s\n", "x", "No such file or directory");
+  error_line("Cannot open config file %s: %s\n", "x", "No such file or directory");
   unblocked_line(stdout, "Setting up to listen at UDP port 5000, socket handle: 3.\n");
   fflush(stdout);
 
