@@ -12,13 +12,13 @@
 #include <new>
 #include <vector>
 
-#include "clients.h"
-#include "config.h"
-#include "control.h"
-#include "loop.h"
-#include "net.h"
-#include "stats.h"
-#include "sys.h"
+#include "common/sys.h"
+#include "daemon/clients.h"
+#include "daemon/config.h"
+#include "daemon/control.h"
+#include "daemon/loop.h"
+#include "daemon/net.h"
+#include "daemon/stats.h"
 
 static size_t allocations = 0;
 

@@ -3,9 +3,9 @@
 // moving and timeout passes in between.
 #include <cstring>
 
-#include "control.h"
+#include "daemon/control.h"
+#include "daemon/loop.h"
 #include "fuzz_support.h"
-#include "loop.h"
 
 static void config_line(const char* text) {
   char line[1024];

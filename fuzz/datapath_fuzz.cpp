@@ -6,12 +6,12 @@
 
 #include <cmath>
 
-#include "control.h"
+#include "daemon/control.h"
+#include "daemon/loop.h"
+#include "daemon/net.h"
+#include "daemon/stats.h"
 #include "fuzz_support.h"
 #include "json_check.h"
-#include "loop.h"
-#include "net.h"
-#include "stats.h"
 
 static int loopback_socket() {
   int fd = socket(AF_INET, SOCK_DGRAM, 0);

@@ -11,10 +11,10 @@
 #include <cstdio>
 #include <cstdlib>
 
-#include "clients.h"
-#include "config.h"
-#include "loop.h"
-#include "sys.h"
+#include "common/sys.h"
+#include "daemon/clients.h"
+#include "daemon/config.h"
+#include "daemon/loop.h"
 
 #define FUZZ_CHECK(cond)                                              \
   do {                                                                \

@@ -2,9 +2,9 @@
 // refused one leaves no trace, an accepted one lands where its index says.
 #include <cstring>
 
-#include "fragments.h"
+#include "common/wire.h"
 #include "fuzz_support.h"
-#include "wire.h"
+#include "stats/fragments.h"
 
 // What a refused datagram could have changed; the payload in full while it
 // is small, else around where the datagram would have gone.

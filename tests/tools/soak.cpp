@@ -28,8 +28,8 @@
 #include <string>
 #include <vector>
 
-#include "fragments.h"
 #include "loopback.h"
+#include "stats/fragments.h"
 
 namespace {
 

@@ -1,5 +1,5 @@
-#include "control.h"
-#include "loop.h"
+#include "daemon/control.h"
+#include "daemon/loop.h"
 
 #include "fixture.h"
 

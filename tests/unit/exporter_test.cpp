@@ -1,4 +1,4 @@
-#include "exporter.h"
+#include "stats/exporter.h"
 
 #include <gtest/gtest.h>
 
@@ -6,8 +6,8 @@
 #include <string>
 #include <vector>
 
-#include "exchange.h"
 #include "local_time.h"
+#include "stats/exchange.h"
 
 namespace {
 

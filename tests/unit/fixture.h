@@ -12,11 +12,11 @@
 #include <string>
 #include <vector>
 
-#include "clients.h"
-#include "config.h"
-#include "loop.h"
-#include "net.h"
-#include "sys.h"
+#include "common/sys.h"
+#include "daemon/clients.h"
+#include "daemon/config.h"
+#include "daemon/loop.h"
+#include "daemon/net.h"
 
 inline double fake_mono = 0;
 inline double fake_wall = 0;

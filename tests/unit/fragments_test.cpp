@@ -1,4 +1,4 @@
-#include "fragments.h"
+#include "stats/fragments.h"
 
 #include <gtest/gtest.h>
 

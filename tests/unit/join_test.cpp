@@ -1,9 +1,9 @@
-#include "join.h"
+#include "join/join.h"
 
 #include <random>
 
+#include "daemon/stats.h"
 #include "fixture.h"
-#include "stats.h"
 
 namespace {
 

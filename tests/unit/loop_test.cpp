@@ -1,8 +1,8 @@
 #include <poll.h>
 
-#include "control.h"
+#include "daemon/control.h"
+#include "daemon/stats.h"
 #include "fixture.h"
-#include "stats.h"
 
 using testing::internal::CaptureStderr;
 using testing::internal::CaptureStdout;

@@ -1,4 +1,4 @@
-#include "metrics.h"
+#include "stats/metrics.h"
 
 #include <gtest/gtest.h>
 
@@ -7,8 +7,8 @@
 #include <string>
 #include <vector>
 
+#include "common/version.h"
 #include "local_time.h"
-#include "version.h"
 
 namespace {
 

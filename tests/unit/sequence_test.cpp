@@ -1,4 +1,4 @@
-#include "sequence.h"
+#include "common/sequence.h"
 
 #include <gtest/gtest.h>
 

@@ -1,4 +1,4 @@
-#include "state.h"
+#include "daemon/state.h"
 
 #include <stdlib.h>
 

@@ -1,11 +1,11 @@
-#include "stats.h"
+#include "daemon/stats.h"
 
 #include <cmath>
 #include <cstdlib>
 
+#include "common/version.h"
 #include "fixture.h"
 #include "json_check.h"
-#include "version.h"
 
 class Statistics : public TolvekTest {
  protected:

@@ -1,4 +1,4 @@
-#include "table.h"
+#include "stats/table.h"
 
 #include <gtest/gtest.h>
 
