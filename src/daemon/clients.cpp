@@ -38,9 +38,7 @@ static int compare(uint32_t a_addr, uint16_t a_port, uint32_t b_addr, uint16_t b
   return 0;
 }
 
-bool client_before(const Client& a, const Client& b) {
-  return compare(a.s_addr, a.sin_port, b.s_addr, b.sin_port) < 0;
-}
+bool client_before(const Client& a, const Client& b) { return compare(a.s_addr, a.sin_port, b.s_addr, b.sin_port) < 0; }
 
 static std::vector<Client>::iterator lower_bound_of(uint32_t s_addr, uint16_t sin_port) {
   return std::lower_bound(table.begin(), table.end(), nullptr, [s_addr, sin_port](const Client& c, std::nullptr_t) {
@@ -170,8 +168,8 @@ std::vector<ConfiguredChange> configure_clients(const std::vector<ConfiguredClie
   return told;
 }
 
-bool restore_client(uint32_t s_addr, uint16_t sin_port, const uint8_t* mac, int64_t last_contact,
-                    time_t timestamp, time_t up_since) {
+bool restore_client(uint32_t s_addr, uint16_t sin_port, const uint8_t* mac, int64_t last_contact, time_t timestamp,
+                    time_t up_since) {
   Client* c = entry_for(s_addr, sin_port);
   if (!c || (c->flags & F_PERMANENT)) return false;
   if (!(c->flags & F_ACTIVE)) active++;

@@ -97,8 +97,8 @@ std::vector<ConfiguredChange> configure_clients(const std::vector<ConfiguredClie
 // last contact (monotonic whole seconds) and its times shown, and marked
 // F_RECHECK. A permanent entry is left as configured; false then, or when
 // the table is full.
-bool restore_client(uint32_t s_addr, uint16_t sin_port, const uint8_t* mac, int64_t last_contact,
-                    time_t timestamp, time_t up_since);
+bool restore_client(uint32_t s_addr, uint16_t sin_port, const uint8_t* mac, int64_t last_contact, time_t timestamp,
+                    time_t up_since);
 
 // What an admitted registration or status report did.
 enum class Contact {

@@ -12,8 +12,7 @@
 
 static bool same(const SourceRecord* a, const SourceRecord* b) {
   if (!a || !b) return !a && !b;
-  return a->a.sin_addr.s_addr == b->a.sin_addr.s_addr && a->a.sin_port == b->a.sin_port &&
-         a->password == b->password;
+  return a->a.sin_addr.s_addr == b->a.sin_addr.s_addr && a->a.sin_port == b->a.sin_port && a->password == b->password;
 }
 
 [[gnu::cold]] ReloadOutcome reload_configuration() {

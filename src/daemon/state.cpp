@@ -60,19 +60,18 @@ static bool write_all(int fd, const char* text, size_t len) {
 // a stopped one is about to go.
 static bool write_entries(int fd) {
   char text[4096];
-  size_t n = static_cast<size_t>(snprintf(text, sizeof text, "%s\n%s", STATE_FILE_HEAD,
-                                          alt_toggle ? STATE_FILE_ALTERNATE "\n" : ""));
+  size_t n = static_cast<size_t>(
+      snprintf(text, sizeof text, "%s\n%s", STATE_FILE_HEAD, alt_toggle ? STATE_FILE_ALTERNATE "\n" : ""));
   for (const Client& c : clients) {
     if ((c.flags & F_PERMANENT) || !(c.flags & F_ENABLED) || c.last_contact == CONTACT_STOPPED) continue;
     if (n > sizeof text - 128) {
       if (!write_all(fd, text, n)) return false;
       n = 0;
     }
-    n += static_cast<size_t>(snprintf(text + n, sizeof text - n,
-                                      "%s %u %02x%02x%02x%02x%02x%02x %" PRId64 " %lld %lld\n",
-                                      inet_ntoa(in_addr{c.s_addr}), ntohs(c.sin_port), c.mac[0], c.mac[1], c.mac[2],
-                                      c.mac[3], c.mac[4], c.mac[5], c.last_contact,
-                                      static_cast<long long>(c.timestamp), static_cast<long long>(c.up_since)));
+    n += static_cast<size_t>(
+        snprintf(text + n, sizeof text - n, "%s %u %02x%02x%02x%02x%02x%02x %" PRId64 " %lld %lld\n",
+                 inet_ntoa(in_addr{c.s_addr}), ntohs(c.sin_port), c.mac[0], c.mac[1], c.mac[2], c.mac[3], c.mac[4],
+                 c.mac[5], c.last_contact, static_cast<long long>(c.timestamp), static_cast<long long>(c.up_since)));
   }
   return write_all(fd, text, n);
 }
@@ -183,20 +182,20 @@ void state_restore() {
   if (f && !why && read_entries(f, nullptr, &alternate, &why)) {
     restored = left_out = 0;
     rewind(f);
-    read_entries(f,
-                 [](const SavedEntry& e) {
-                   int64_t now = mono_seconds();
-                   // A contact in the future was made on another boot's clock.
-                   bool fresh = e.last_contact <= now && now - e.last_contact <= client_timeout;
-                   if (fresh && restore_client(e.addr.s_addr, htons(static_cast<uint16_t>(e.port)), e.mac,
-                                               e.last_contact, static_cast<time_t>(e.timestamp),
-                                               static_cast<time_t>(e.up_since))) {
-                     restored++;
-                   } else {
-                     left_out++;
-                   }
-                 },
-                 &alternate, &why);
+    read_entries(
+        f,
+        [](const SavedEntry& e) {
+          int64_t now = mono_seconds();
+          // A contact in the future was made on another boot's clock.
+          bool fresh = e.last_contact <= now && now - e.last_contact <= client_timeout;
+          if (fresh && restore_client(e.addr.s_addr, htons(static_cast<uint16_t>(e.port)), e.mac, e.last_contact,
+                                      static_cast<time_t>(e.timestamp), static_cast<time_t>(e.up_since))) {
+            restored++;
+          } else {
+            left_out++;
+          }
+        },
+        &alternate, &why);
     saved_changes = clients_changes;
     unblocked_line(stdout, "Restored %u registered clients from %s; %u left out.\n", restored, path, left_out);
     // The source that served the last run serves this one: a restart while

@@ -121,8 +121,7 @@ TEST(Reload, RefusedFileLeavesTheDaemonAsItWas) {
     std::string cause;
   } cases[] = {
       {good + "statistics_port " + std::to_string(out) + "\n",
-       "statistics port " + std::to_string(out) + " and output port " + std::to_string(out) +
-           " are the same UDP port"},
+       "statistics port " + std::to_string(out) + " and output port " + std::to_string(out) + " are the same UDP port"},
       {good + "allow_mac 00:11:22\n", "syntax error in config file: allow_mac 00:11:22"},
       {"input_port " + std::to_string(in) + "\n", "output port must be configured"},
   };
@@ -226,9 +225,9 @@ TEST(Restart, HandedOverSocketKeepsWhatWasQueued) {
   std::string dir = scratch(), path = dir + "/tolvek.conf";
   std::ofstream(path) << ports_config(input.port, out) << "client " << endpoint(client.port) << "\n";
   source.send(rtp_datagram(7), input.port);  // before any daemon runs
-  std::vector<std::string> argv = {"/bin/bash", "-c",
-                                   "exec 3<&" + std::to_string(input.fd) +
-                                       "; LISTEN_PID=$$ LISTEN_FDS=1 LISTEN_FDNAMES=udp exec \"$0\" \"$@\""};
+  std::vector<std::string> argv = {
+      "/bin/bash", "-c",
+      "exec 3<&" + std::to_string(input.fd) + "; LISTEN_PID=$$ LISTEN_FDS=1 LISTEN_FDNAMES=udp exec \"$0\" \"$@\""};
   for (const std::string& word : tolvek_command({path})) argv.push_back(word);
   Daemon d = Daemon::run(argv);
   EXPECT_EQ(client.receive(), rtp_datagram(7)) << d.out() << d.err();
