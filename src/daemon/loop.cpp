@@ -203,8 +203,9 @@ static void dispatch(int handle, const ReceivedDatagram& d, double now) {
 
 void read_packet(int handle, double now) {
   // A buffer per datagram of the batch, each for the largest datagram: only
-  // the pages that datagrams reach are ever backed by memory.
-  static uint8_t buffers[READ_BATCH][RECEIVE_BUFFER];
+  // the pages that datagrams reach are ever backed by memory. Aligned to a
+  // page, so that a datagram of up to a page touches one page, not two.
+  alignas(4096) static uint8_t buffers[READ_BATCH][RECEIVE_BUFFER];
   static ReceivedDatagram batch[READ_BATCH];
   size_t n = receive_packets(handle, buffers[0], RECEIVE_BUFFER, RECEIVE_BUFFER - 1, batch, READ_BATCH);
   for (size_t i = 0; i < n; i++) dispatch(handle, batch[i], now);
