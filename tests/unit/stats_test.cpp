@@ -113,6 +113,9 @@ TEST_F(Statistics, ReportFollowsTheStream) {
       update_stats(1000, seq & 0xffff, fake_mono);
     }
   };
+  parse("input_port 5000\n");
+  const std::string waiting = "waiting for the stream on UDP port 5000; 0 of 0 clients receive";
+  EXPECT_EQ(service_status(fake_mono), waiting);
   run_until(1.99);
   EXPECT_EQ(stats_report(fake_mono), "{}");
   run_until(2.0);
@@ -124,6 +127,12 @@ TEST_F(Statistics, ReportFollowsTheStream) {
   EXPECT_EQ(field("frames_received"), "4001");
   run_until(41.99);  // no rebuild within 2 s of stream time
   EXPECT_EQ(field("frames_received"), "4001");
+  // What the service manager shows follows the stream, and says when it stopped.
+  EXPECT_EQ(service_status(fake_mono), "relaying 100.2 datagrams/s to 0 of 0 clients on UDP port 5000");
+  fake_mono += 2.0;
+  EXPECT_EQ(service_status(fake_mono).substr(0, 8), "relaying");
+  fake_mono += 1.0;
+  EXPECT_EQ(service_status(fake_mono), "no stream for 3 s on UDP port 5000; 0 of 0 clients receive");
 }
 
 TEST_F(Statistics, ReportTextAndTheCommaRule) {
