@@ -29,6 +29,8 @@
 #include <string>
 #include <vector>
 
+#include "proc_figures.h"
+
 namespace {
 
 constexpr double MAX_SECONDS = 120;  // the load always stops by itself
@@ -60,15 +62,6 @@ uint16_t free_port() {
   uint16_t port;
   close(udp_socket(port));
   return port;
-}
-
-// A field of /proc/PID/status or smaps_rollup, in KiB; -1 when absent.
-long proc_kib(pid_t pid, const char* file, const char* field) {
-  std::ifstream f("/proc/" + std::to_string(pid) + "/" + file);
-  std::string line, name = std::string(field) + ":";
-  while (std::getline(f, line))
-    if (line.rfind(name, 0) == 0) return atol(line.c_str() + name.size());
-  return -1;
 }
 
 // The guest's mapped ranges in host addresses, from the last page layout in

@@ -66,6 +66,7 @@
 
 #include "bench_datagram.h"
 #include "lan.h"
+#include "proc_figures.h"
 
 namespace {
 
@@ -109,15 +110,6 @@ std::string loadavg() {
   std::string a, b, c;
   f >> a >> b >> c;
   return a + " " + b + " " + c;
-}
-
-// A field of /proc/PID/FILE in KiB, -1 when absent.
-long proc_kib(pid_t pid, const char* file, const char* field) {
-  std::ifstream f("/proc/" + std::to_string(pid) + "/" + file);
-  std::string line, name = std::string(field) + ":";
-  while (std::getline(f, line))
-    if (line.rfind(name, 0) == 0) return atol(line.c_str() + name.size());
-  return -1;
 }
 
 // utime + stime in clock ticks, -1 when the process is gone.

@@ -34,10 +34,8 @@ static void make_room_for_a_reply(int fd) {
     setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &ask, sizeof ask);
 }
 
-static std::string printed(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
-
-static std::string printed(const char* fmt, ...) {
-  char text[512];
+std::string printed(const char* fmt, ...) {
+  char text[1024];
   va_list ap;
   va_start(ap, fmt);
   vsnprintf(text, sizeof text, fmt, ap);

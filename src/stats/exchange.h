@@ -56,6 +56,9 @@ bool exchange_finish(const Target& t, Exchange& e, double now);
 bool exchange_report(const Exchange& e, std::string& text);
 bool exchange_status(const Exchange& e, std::string& text);
 
+// Text as printf would write it, cut at 1023 characters.
+std::string printed(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
+
 // For tests.
 // "1, 2" or, past EXCHANGE_LISTED_MISSING indices, the first ones and how
 // many more.

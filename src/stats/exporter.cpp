@@ -1,24 +1,13 @@
 #include "stats/exporter.h"
 
-#include <cstdarg>
 #include <cstdio>
 #include <nlohmann/json.hpp>
 
 #include "common/report.h"
+#include "stats/exchange.h"
 #include "stats/table.h"
 
 using nlohmann::json;
-
-static std::string printed(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
-
-static std::string printed(const char* fmt, ...) {
-  char text[1024];
-  va_list ap;
-  va_start(ap, fmt);
-  vsnprintf(text, sizeof text, fmt, ap);
-  va_end(ap);
-  return text;
-}
 
 void history_add(History& h, const HistoryPoint& p) {
   if (h.ring.capacity() < HISTORY_POINTS) h.ring.reserve(HISTORY_POINTS);
